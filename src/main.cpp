@@ -1,0 +1,177 @@
+// byteneg IN OUT: writes to OUT the negation modulo 256 of every byte of IN.
+//
+// Every failure is reported as "PROG: PATH: reason" on standard error and ends
+// the run with status 2; status 1 is kept for the usage line alone. Once OUT has
+// been opened, a failure removes it (if it is a regular file) so that a partial
+// copy is never left looking like a good one. IN is only ever read.
+
+#include "negate.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int status_usage = 1;
+constexpr int status_failure = 2;
+
+// Large enough that the per-call cost of read and write vanishes, small enough
+// to stay in the CPU's L2 cache between the read, the negation and the write.
+constexpr std::size_t block_size = std::size_t{128} * 1024;
+
+// Static rather than on the stack or the heap: fixed memory, no allocation.
+unsigned char block[block_size];
+
+const char *prog = "byteneg";
+
+void report(const char *path, const char *reason) {
+    std::fprintf(stderr, "%s: %s: %s\n", prog, path, reason);
+}
+
+void report_errno(const char *path, int err) {
+    report(path, std::strerror(err));
+}
+
+// Reports the failure on PATH and removes OUT if it is a regular file, so that
+// no partial output survives. Devices, pipes and terminals are left alone.
+int fail_after_open(const char *path, int err, const char *out, bool out_is_regular) {
+    report_errno(path, err);
+    if (out_is_regular && unlink(out) != 0) {
+        const int unlink_err = errno;
+        std::fprintf(stderr, "%s: %s: cannot remove partial output: %s\n", prog, out,
+                     std::strerror(unlink_err));
+    }
+    return status_failure;
+}
+
+ssize_t read_retrying(int fd, unsigned char *buf, std::size_t n) {
+    for (;;) {
+        const ssize_t got = read(fd, buf, n);
+        if (got >= 0 || errno != EINTR) {
+            return got;
+        }
+    }
+}
+
+// Writes all n bytes across short writes and interruptions. On failure returns
+// false with errno set.
+bool write_all(int fd, const unsigned char *buf, std::size_t n) {
+    while (n > 0) {
+        const ssize_t put = write(fd, buf, n);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (put == 0) {
+            // No progress and no error: give up rather than spin.
+            errno = EIO;
+            return false;
+        }
+        buf += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// Streams IN to OUT through negate_block. Returns nullptr on success, or the
+// path whose read or write failed, with errno set. Never seeks, so pipes,
+// FIFOs and devices work on either side.
+const char *copy(int in_fd, const char *in, int out_fd, const char *out) {
+    for (;;) {
+        const ssize_t got = read_retrying(in_fd, block, sizeof block);
+        if (got == 0) {
+            return nullptr;
+        }
+        if (got < 0) {
+            return in;
+        }
+        negate_block(block, static_cast<std::size_t>(got));
+        if (!write_all(out_fd, block, static_cast<std::size_t>(got))) {
+            return out;
+        }
+    }
+}
+
+// Two paths for one regular file would have the output truncate the input.
+// The same pipe, terminal or device on both sides is a legitimate filter.
+bool same_regular_file(const struct stat &a, const struct stat &b) {
+    return S_ISREG(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    // An empty argument vector is possible with execve; fall back to our name.
+    if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') {
+        prog = argv[0];
+    }
+
+    // 1. Argument check; arguments after the second are ignored.
+    if (argc < 3) {
+        std::printf("%s <in> <out>\n", prog);
+        return status_usage;
+    }
+    const char *in = argv[1];
+    const char *out = argv[2];
+
+    // 2. Open IN. A directory opens for reading but cannot be read; refuse it
+    // here, before OUT is touched.
+    const int in_fd = open(in, O_RDONLY | O_CLOEXEC);
+    if (in_fd < 0) {
+        report_errno(in, errno);
+        return status_failure;
+    }
+    struct stat in_st {};
+    if (fstat(in_fd, &in_st) != 0) {
+        report_errno(in, errno);
+        return status_failure;
+    }
+    if (S_ISDIR(in_st.st_mode)) {
+        report_errno(in, EISDIR);
+        return status_failure;
+    }
+
+    // 3. Open OUT without truncating it, compare it with IN, and only then
+    // truncate. Comparing the open files rather than the paths leaves no window
+    // in which OUT could be swapped for IN between the check and the open.
+    const int out_fd = open(out, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (out_fd < 0) {
+        report_errno(out, errno);
+        return status_failure;
+    }
+    struct stat out_st {};
+    if (fstat(out_fd, &out_st) != 0) {
+        report_errno(out, errno);
+        return status_failure;
+    }
+    if (same_regular_file(in_st, out_st)) {
+        std::fprintf(stderr, "%s: %s: same file as %s\n", prog, out, in);
+        return status_failure;
+    }
+    const bool out_is_regular = S_ISREG(out_st.st_mode);
+    if (out_is_regular && ftruncate(out_fd, 0) != 0) {
+        return fail_after_open(out, errno, out, out_is_regular);
+    }
+
+    // 4. Copy.
+    if (const char *failed = copy(in_fd, in, out_fd, out); failed != nullptr) {
+        return fail_after_open(failed, errno, out, out_is_regular);
+    }
+
+    // 5. Close IN, then OUT. Some file systems (NFS, quotas) report a failed
+    // write only at close, so its result decides whether the copy succeeded.
+    if (close(in_fd) != 0) {
+        return fail_after_open(in, errno, out, out_is_regular);
+    }
+    if (close(out_fd) != 0) {
+        return fail_after_open(out, errno, out, out_is_regular);
+    }
+    return 0;
+}

@@ -1,0 +1,341 @@
+// End-to-end runs of the built binary: usage, copies and every failure.
+#include "support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string all_bytes = [] {
+    std::string s;
+    for (int i = 0; i < 512; ++i) {
+        s.push_back(static_cast<char>(i % 256));
+    }
+    return s;
+}();
+const std::string some_input = random_bytes(300 * 1024 + 3, 7);
+const std::string old_out = "previous contents of out, which must survive\n";
+
+using Dir = const fs::path &;
+
+struct Case {
+    const char *name;
+    std::vector<std::string> argv;  // argv[0] included
+    std::function<void(Dir)> setup; // makes the files the run needs
+    int status;                     // expected exit status
+    std::string out;                // expected standard output, exactly
+    std::string err;                // expected standard error, exactly
+    std::function<void(Dir)> check; // what the files must look like after
+    RunOptions opts = {};
+};
+
+RunOptions stdin_from(const char *path) {
+    RunOptions o;
+    o.stdin_path = path;
+    return o;
+}
+RunOptions as_nobody() {
+    RunOptions o;
+    o.as_nobody = true;
+    return o;
+}
+RunOptions file_size_limit(long bytes) {
+    RunOptions o;
+    o.file_size_limit = bytes;
+    return o;
+}
+
+void std_input(Dir d) {
+    write_file(d / "in", some_input);
+}
+void std_input_and_old_out(Dir d) {
+    std_input(d);
+    write_file(d / "out", old_out);
+}
+void expect_names(Dir d, std::vector<std::string> names) {
+    EXPECT_EQ(listing(d), names);
+}
+void expect_copy(Dir d, const std::string &in) {
+    EXPECT_EQ(read_file(d / "in"), in);
+    EXPECT_TRUE(read_file(d / "out") == negated(in)) << "out differs from the negated input";
+}
+// A failure before OUT is opened: IN intact, OUT as it was (or absent).
+void expect_in_intact_out_untouched(Dir d) {
+    EXPECT_EQ(read_file(d / "in"), some_input);
+    EXPECT_EQ(read_file(d / "out"), old_out);
+}
+void expect_in_intact_no_out(Dir d) {
+    EXPECT_EQ(read_file(d / "in"), some_input);
+    EXPECT_FALSE(fs::exists(d / "out"));
+}
+void make_dir(Dir d, const char *name, fs::perms perms) {
+    fs::create_directory(d / name);
+    fs::permissions(d / name, perms);
+}
+// For runs as an unprivileged user, whom the test folder must admit.
+void open_folder(Dir d) {
+    fs::permissions(d, fs::perms::all);
+}
+
+const std::vector<Case> cases = {
+    // Usage.
+    {"NoPath",
+     {"byteneg"},
+     nullptr,
+     1,
+     "byteneg <in> <out>\n",
+     "",
+     [](Dir d) { expect_names(d, {}); }},
+    {"OnePathNamesProgramAsInvoked",
+     {"/any/where/negate-it", "in"},
+     std_input,
+     1,
+     "/any/where/negate-it <in> <out>\n",
+     "",
+     [](Dir d) { expect_names(d, {"in"}); }},
+    {"EmptyArgumentVector",
+     {},
+     nullptr,
+     1,
+     "byteneg <in> <out>\n",
+     "",
+     [](Dir d) { expect_names(d, {}); }},
+
+    // Copies.
+    {"ExtraArgumentsIgnored",
+     {"byteneg", "in", "out", "extra", "-x"},
+     std_input,
+     0,
+     "",
+     "",
+     [](Dir d) {
+         expect_copy(d, some_input);
+         expect_names(d, {"in", "out"});
+     }},
+    {"EmptyInput",
+     {"byteneg", "in", "out"},
+     [](Dir d) { write_file(d / "in", ""); },
+     0,
+     "",
+     "",
+     [](Dir d) { expect_copy(d, ""); }},
+    {"LongerOutTruncated",
+     {"byteneg", "in", "out"},
+     [](Dir d) {
+         write_file(d / "in", "ab");
+         write_file(d / "out", std::string(100000, 'z'));
+     },
+     0,
+     "",
+     "",
+     [](Dir d) { expect_copy(d, "ab"); }},
+    {"AllByteValuesIncludingFFAndLineEnds",
+     {"byteneg", "in", "out"},
+     [](Dir d) { write_file(d / "in", all_bytes); },
+     0,
+     "",
+     "",
+     [](Dir d) { expect_copy(d, all_bytes); }},
+    {"StdinToStdout",
+     {"byteneg", "/dev/stdin", "/dev/stdout"},
+     std_input,
+     0,
+     negated(some_input),
+     "",
+     nullptr,
+     stdin_from("in")},
+    {"SameDeviceOnBothSides", {"byteneg", "/dev/null", "/dev/null"}, nullptr, 0, "", "", nullptr},
+
+    // IN cannot be used: nothing is created or changed.
+    {"InMissing",
+     {"byteneg", "nothere", "out"},
+     std_input_and_old_out,
+     2,
+     "",
+     "byteneg: nothere: No such file or directory\n",
+     expect_in_intact_out_untouched},
+    {"InMissingOutNotCreated",
+     {"byteneg", "nothere", "out"},
+     std_input,
+     2,
+     "",
+     "byteneg: nothere: No such file or directory\n",
+     expect_in_intact_no_out},
+    {"InIsDirectory",
+     {"byteneg", "sub", "out"},
+     [](Dir d) {
+         std_input_and_old_out(d);
+         make_dir(d, "sub", fs::perms::all);
+     },
+     2,
+     "",
+     "byteneg: sub: Is a directory\n",
+     expect_in_intact_out_untouched},
+    {"InNotReadable",
+     {"byteneg", "secret", "out"},
+     [](Dir d) {
+         open_folder(d);
+         std_input(d);
+         write_file(d / "secret", "x");
+         fs::permissions(d / "secret", fs::perms::owner_write);
+     },
+     2,
+     "",
+     "byteneg: secret: Permission denied\n",
+     expect_in_intact_no_out,
+     as_nobody()},
+
+    // OUT cannot be opened.
+    {"OutDirectoryMissing",
+     {"byteneg", "in", "no/such/out"},
+     std_input,
+     2,
+     "",
+     "byteneg: no/such/out: No such file or directory\n",
+     expect_in_intact_no_out},
+    {"OutIsDirectory",
+     {"byteneg", "in", "sub"},
+     [](Dir d) {
+         std_input(d);
+         make_dir(d, "sub", fs::perms::all);
+     },
+     2,
+     "",
+     "byteneg: sub: Is a directory\n",
+     [](Dir d) { EXPECT_TRUE(fs::is_directory(d / "sub")); }},
+    {"OutFolderNotWritable",
+     {"byteneg", "in", "ro/out"},
+     [](Dir d) {
+         open_folder(d);
+         std_input(d);
+         make_dir(d, "ro", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+     },
+     2,
+     "",
+     "byteneg: ro/out: Permission denied\n",
+     [](Dir d) { EXPECT_FALSE(fs::exists(d / "ro" / "out")); },
+     as_nobody()},
+
+    // IN and OUT are one regular file: refused, the file keeps its contents.
+    {"SamePath",
+     {"byteneg", "in", "in"},
+     std_input,
+     2,
+     "",
+     "byteneg: in: same file as in\n",
+     [](Dir d) {
+         expect_names(d, {"in"});
+         EXPECT_EQ(read_file(d / "in"), some_input);
+     }},
+    {"SameFileOtherSpelling",
+     {"byteneg", "in", "./in"},
+     std_input,
+     2,
+     "",
+     "byteneg: ./in: same file as in\n",
+     [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }},
+    {"SameFileHardLink",
+     {"byteneg", "in", "link"},
+     [](Dir d) {
+         std_input(d);
+         fs::create_hard_link(d / "in", d / "link");
+     },
+     2,
+     "",
+     "byteneg: link: same file as in\n",
+     [](Dir d) { EXPECT_EQ(read_file(d / "link"), some_input); }},
+    {"SameFileSymbolicLink",
+     {"byteneg", "link", "in"},
+     [](Dir d) {
+         std_input(d);
+         fs::create_symlink("in", d / "link");
+     },
+     2,
+     "",
+     "byteneg: in: same file as link\n",
+     [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }},
+
+    // Failures after OUT is open: reported, and a regular OUT is removed.
+    {"ReadErrorRemovesOut",
+     {"byteneg", "/proc/self/mem", "out"},
+     nullptr,
+     2,
+     "",
+     "byteneg: /proc/self/mem: Input/output error\n",
+     [](Dir d) { expect_names(d, {}); }},
+    {"WriteErrorRemovesOut",
+     {"byteneg", "in", "out"},
+     std_input_and_old_out,
+     2,
+     "",
+     "byteneg: out: File too large\n",
+     [](Dir d) {
+         expect_names(d, {"in"});
+         EXPECT_EQ(read_file(d / "in"), some_input);
+     },
+     file_size_limit(4096)},
+    {"FullDeviceKeptNotRemoved",
+     {"byteneg", "in", "full"},
+     [](Dir d) {
+         std_input(d);
+         if (mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+             GTEST_SKIP() << "cannot make a device node here (needs root)";
+         }
+     },
+     2,
+     "",
+     "byteneg: full: No space left on device\n",
+     [](Dir d) { EXPECT_TRUE(fs::is_character_file(d / "full")); }},
+};
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Cli : public testing::TestWithParam<Case> {};
+
+TEST_P(Cli, Run) {
+    const Case &c = GetParam();
+    TempDir dir;
+    if (c.setup) {
+        c.setup(dir.path);
+        if (testing::Test::IsSkipped()) {
+            return;
+        }
+    }
+    RunOptions opts = c.opts;
+    opts.cwd = dir.path;
+    if (opts.stdin_path != "/dev/null") {
+        opts.stdin_path = dir.path / opts.stdin_path;
+    }
+    const Outcome r = byteneg(c.argv, opts);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.out == c.out) << "stdout: " << r.out.size() << " bytes, expected "
+                                << c.out.size();
+    EXPECT_EQ(r.err, c.err);
+    if (c.check) {
+        c.check(dir.path);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Cli, testing::ValuesIn(cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(RoundTrip, RandomMebibytesComeBackByteForByte) {
+    TempDir dir;
+    const std::string data = random_bytes(3 * 1024 * 1024 + 5, 42);
+    write_file(dir.path / "a", data);
+    RunOptions opts;
+    opts.cwd = dir.path;
+    ASSERT_EQ(byteneg({"byteneg", "a", "b"}, opts).status, 0);
+    EXPECT_TRUE(read_file(dir.path / "b") == negated(data));
+    ASSERT_EQ(byteneg({"byteneg", "b", "c"}, opts).status, 0);
+    EXPECT_TRUE(read_file(dir.path / "c") == data);
+}
+
+} // namespace

@@ -1,0 +1,208 @@
+#include "support.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <system_error>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+[[noreturn]] void fail_system(const std::string &what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// In the forked child: set up the process as asked, then exec. Exit 126 tells
+// a failed set-up apart from anything the program itself returns.
+[[noreturn]] void exec_child(const std::string &path, std::vector<char *> &cargv,
+                             const RunOptions &opts, int in_fd, int out_w, int err_w) {
+    if (dup2(in_fd, 0) < 0 || dup2(out_w, 1) < 0 || dup2(err_w, 2) < 0 ||
+        chdir(opts.cwd.c_str()) != 0) {
+        _exit(126);
+    }
+    if (opts.file_size_limit >= 0) {
+        const rlimit lim{static_cast<rlim_t>(opts.file_size_limit),
+                         static_cast<rlim_t>(opts.file_size_limit)};
+        // A write past the limit then fails with EFBIG instead of a signal.
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+            _exit(126);
+        }
+    }
+    if (opts.ignore_sigpipe && signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        _exit(126);
+    }
+    if (opts.as_nobody && geteuid() == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(126);
+        }
+    }
+    execve(path.c_str(), cargv.data(), environ);
+    _exit(127);
+}
+
+} // namespace
+
+const char *byteneg_path() {
+    return BYTENEG_PATH;
+}
+
+Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
+    return run(byteneg_path(), argv, opts);
+}
+
+Outcome run(const std::string &program, const std::vector<std::string> &argv,
+            const RunOptions &opts) {
+    // A wrapper such as strace starts the program itself, with the program's
+    // path as its argv[0]; without one the program sees argv exactly.
+    std::vector<std::string> args = argv;
+    std::string path = program;
+    if (!opts.wrapper.empty()) {
+        args = opts.wrapper;
+        args.push_back(program);
+        if (!argv.empty()) {
+            args.insert(args.end(), argv.begin() + 1, argv.end());
+        }
+        path = opts.wrapper.front();
+    }
+    std::vector<char *> cargv;
+    for (auto &a : args) {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        fail_system("pipe");
+    }
+    const int in_fd = open(opts.stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in_fd < 0) {
+        fail_system("open " + opts.stdin_path);
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        fail_system("fork");
+    }
+    if (pid == 0) {
+        exec_child(path, cargv, opts, in_fd, out_pipe[1], err_pipe[1]);
+    }
+    close(in_fd);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (opts.on_stdout) {
+        // The caller reads standard output itself (and may close it early).
+        opts.on_stdout(out_pipe[0]);
+        out_pipe[0] = -1;
+    }
+
+    Outcome result;
+    std::array<pollfd, 2> fds{pollfd{out_pipe[0], POLLIN, 0}, pollfd{err_pipe[0], POLLIN, 0}};
+    std::array<std::string *, 2> sinks{&result.out, &result.err};
+    int open_count = out_pipe[0] < 0 ? 1 : 2;
+    while (open_count > 0) {
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail_system("poll");
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            std::array<char, 65536> buf{};
+            const ssize_t n = read(fds[i].fd, buf.data(), buf.size());
+            if (n > 0) {
+                sinks[i]->append(buf.data(), static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0) {
+        if (errno != EINTR) {
+            fail_system("waitpid");
+        }
+    }
+    if (WIFEXITED(wstatus)) {
+        result.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        result.signal = WTERMSIG(wstatus);
+    }
+    return result;
+}
+
+TempDir::TempDir() {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/byteneg-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        fail_system("mkdtemp");
+    }
+    path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+void write_file(const fs::path &path, const std::string &bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f.flush()) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+std::string read_file(const fs::path &path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        throw std::runtime_error("cannot read " + path.string());
+    }
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> dist(0, 255);
+    std::string s(n, '\0');
+    for (auto &c : s) {
+        c = static_cast<char>(dist(gen));
+    }
+    return s;
+}
+
+std::string negated(const std::string &bytes) {
+    std::string s(bytes.size(), '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const int b = static_cast<unsigned char>(bytes[i]);
+        s[i] = static_cast<char>(static_cast<unsigned char>((256 - b) % 256));
+    }
+    return s;
+}
+
+std::vector<std::string> listing(const fs::path &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}

@@ -20,10 +20,6 @@ namespace {
 constexpr int status_usage = 1;
 constexpr int status_failure = 2;
 
-// Large enough that the per-call cost of read and write vanishes, small enough
-// to stay in the CPU's L2 cache between the read, the negation and the write.
-constexpr std::size_t block_size = std::size_t{128} * 1024;
-
 // Static rather than on the stack or the heap: fixed memory, no allocation.
 unsigned char block[block_size];
 

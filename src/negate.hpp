@@ -9,6 +9,12 @@ constexpr unsigned char negate_byte(unsigned char b) noexcept {
     return static_cast<unsigned char>(((b ^ 0xFFU) + 1U) & 0xFFU);
 }
 
+// The tool reads, negates and writes in blocks of this size. Measured on tmpfs:
+// 64 KiB pays visibly more per call; 256 KiB to 1 MiB gain nothing over this
+// and leave the CPU's L2 cache, which holds the block between the read, the
+// negation and the write.
+constexpr std::size_t block_size = std::size_t{128} * 1024;
+
 // Negates n bytes in place. A plain loop over negate_byte on purpose: with no
 // loop-carried state and no aliasing beyond the one buffer, g++ and clang++
 // turn it into packed byte subtractions at -O3.

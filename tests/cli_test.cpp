@@ -1,7 +1,14 @@
 // End-to-end runs of the built binary: usage, copies and every failure.
+#include "negate.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <thread>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -17,6 +24,10 @@ const std::string all_bytes = [] {
     return s;
 }();
 const std::string some_input = random_bytes(300 * 1024 + 3, 7);
+// Inputs that end exactly on, just past and well past the tool's block boundary.
+const std::string one_block = random_bytes(block_size, 1);
+const std::string one_block_and_a_byte = random_bytes(block_size + 1, 2);
+const std::string blocks_and_a_part = random_bytes(3 * block_size + 1000, 3);
 const std::string old_out = "previous contents of out, which must survive\n";
 
 using Dir = const fs::path &;
@@ -139,6 +150,27 @@ const std::vector<Case> cases = {
      "",
      "",
      [](Dir d) { expect_copy(d, all_bytes); }},
+    {"ExactlyOneBlock",
+     {"byteneg", "in", "out"},
+     [](Dir d) { write_file(d / "in", one_block); },
+     0,
+     "",
+     "",
+     [](Dir d) { expect_copy(d, one_block); }},
+    {"OneBlockAndAByte",
+     {"byteneg", "in", "out"},
+     [](Dir d) { write_file(d / "in", one_block_and_a_byte); },
+     0,
+     "",
+     "",
+     [](Dir d) { expect_copy(d, one_block_and_a_byte); }},
+    {"BlocksAndAPart",
+     {"byteneg", "in", "out"},
+     [](Dir d) { write_file(d / "in", blocks_and_a_part); },
+     0,
+     "",
+     "",
+     [](Dir d) { expect_copy(d, blocks_and_a_part); }},
     {"StdinToStdout",
      {"byteneg", "/dev/stdin", "/dev/stdout"},
      std_input,
@@ -336,6 +368,33 @@ TEST(RoundTrip, RandomMebibytesComeBackByteForByte) {
     EXPECT_TRUE(read_file(dir.path / "b") == negated(data));
     ASSERT_EQ(byteneg({"byteneg", "b", "c"}, opts).status, 0);
     EXPECT_TRUE(read_file(dir.path / "c") == data);
+}
+
+// A FIFO delivers what its writer has written so far: reads come back short
+// and at arbitrary places, and the output must not care.
+TEST(Fifo, InputInSmallPiecesComesOutExact) {
+    TempDir dir;
+    const std::string data = random_bytes(block_size + 54321, 9);
+    ASSERT_EQ(mkfifo((dir.path / "fifo").c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::ofstream f(dir.path / "fifo", std::ios::binary);
+        std::mt19937 gen(5);
+        std::uniform_int_distribution<std::size_t> piece(1, 4000);
+        for (std::size_t pos = 0; pos < data.size();) {
+            const std::size_t n = std::min(piece(gen), data.size() - pos);
+            f.write(data.data() + pos, static_cast<std::streamsize>(n));
+            f.flush();
+            pos += n;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    RunOptions opts;
+    opts.cwd = dir.path;
+    const Outcome r = byteneg({"byteneg", "fifo", "out"}, opts);
+    writer.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(dir.path / "out") == negated(data));
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 // Compile-time checks: a wrong mapping does not even build.
@@ -29,6 +31,33 @@ TEST(NegateByte, EveryValueIsItsOwnInverseAndOnlyZeroAndHalfAreFixed) {
         EXPECT_EQ((b + negate_byte(c)) % 256, 0U) << "byte " << b;
         EXPECT_EQ(negate_byte(negate_byte(c)), c) << "byte " << b;
         EXPECT_EQ(negate_byte(c) == c, b == 0x00 || b == 0x80) << "byte " << b;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Vectorised code has a head, a body and a tail; every length and alignment
+// must come out as negate_byte would have it, with no byte outside touched.
+TEST(NegateBlock, EqualsNegateByteAtEveryLengthAndOffset) {
+    std::vector<unsigned char> original(64 + 1024 + 64);
+    for (std::size_t i = 0; i < original.size(); ++i) {
+        original[i] = static_cast<unsigned char>(i * 167 + 13);
+    }
+    std::vector<unsigned char> buf;
+    for (std::size_t offset = 0; offset < 64; ++offset) {
+        for (std::size_t len = 0; len <= 1024; ++len) {
+            buf = original;
+            negate_block(buf.data() + offset, len);
+            for (std::size_t i = 0; i < buf.size(); ++i) {
+                const bool inside = i >= offset && i < offset + len;
+                const unsigned char want = inside ? negate_byte(original[i]) : original[i];
+                if (buf[i] != want) {
+                    FAIL() << "offset " << offset << " length " << len << " byte " << i;
+                }
+            }
+        }
     }
 }
 

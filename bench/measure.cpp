@@ -21,7 +21,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
 
 namespace {
 

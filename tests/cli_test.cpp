@@ -66,7 +66,7 @@ void std_input_and_old_out(Dir d) {
     std_input(d);
     write_file(d / "out", old_out);
 }
-void expect_names(Dir d, std::vector<std::string> names) {
+void expect_names(Dir d, const std::vector<std::string> &names) {
     EXPECT_EQ(listing(d), names);
 }
 void expect_copy(Dir d, const std::string &in) {
@@ -378,7 +378,7 @@ TEST(Fifo, InputInSmallPiecesComesOutExact) {
     ASSERT_EQ(mkfifo((dir.path / "fifo").c_str(), 0600), 0);
     std::thread writer([&] {
         std::ofstream f(dir.path / "fifo", std::ios::binary);
-        std::mt19937 gen(5);
+        std::mt19937 gen(5); // NOLINT(cert-msc32-c,cert-msc51-cpp): reproducible on purpose
         std::uniform_int_distribution<std::size_t> piece(1, 4000);
         for (std::size_t pos = 0; pos < data.size();) {
             const std::size_t n = std::min(piece(gen), data.size() - pos);

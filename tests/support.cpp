@@ -17,8 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
 
 [[noreturn]] void fail_system(const std::string &what) {
@@ -78,6 +76,7 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
         path = opts.wrapper.front();
     }
     std::vector<char *> cargv;
+    cargv.reserve(args.size() + 1);
     for (auto &a : args) {
         cargv.push_back(a.data());
     }

@@ -21,7 +21,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 namespace {
 
 [[noreturn]] void die(const char *what, int err) {

@@ -33,15 +33,37 @@ void report_errno(const char *path, int err) {
     report(path, std::strerror(err));
 }
 
-// Reports the failure on PATH and removes OUT if it is a regular file, so that
-// no partial output survives. Devices, pipes and terminals are left alone.
-int fail_after_open(const char *path, int err, const char *out, bool out_is_regular) {
-    report_errno(path, err);
-    if (out_is_regular && unlink(out) != 0) {
-        const int unlink_err = errno;
-        std::fprintf(stderr, "%s: %s: cannot remove partial output: %s\n", prog, out,
-                     std::strerror(unlink_err));
+bool same_file(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Leaves no partial copy behind. A regular file that OUT names directly is
+// removed. One reached through a symbolic link (/dev/stdout redirected to a
+// file, say) is emptied instead: removing the path would remove the link,
+// which may be the system's. Devices, pipes and terminals are left alone.
+// out_fd is -1 once a failed close has taken the descriptor.
+void discard_output(const char *out, int out_fd, const struct stat &out_st) {
+    if (!S_ISREG(out_st.st_mode)) {
+        return;
     }
+    struct stat path_st {};
+    if (lstat(out, &path_st) == 0 && same_file(path_st, out_st)) {
+        if (unlink(out) == 0) {
+            return;
+        }
+    } else if (out_fd >= 0 ? ftruncate(out_fd, 0) == 0 : truncate(out, 0) == 0) {
+        return;
+    }
+    const int err = errno;
+    std::fprintf(stderr, "%s: %s: cannot remove partial output: %s\n", prog, out,
+                 std::strerror(err));
+}
+
+// For failures once OUT is open: report the one on PATH, discard OUT.
+int fail_after_open(const char *path, int err, const char *out, int out_fd,
+                    const struct stat &out_st) {
+    report_errno(path, err);
+    discard_output(out, out_fd, out_st);
     return status_failure;
 }
 
@@ -95,12 +117,6 @@ const char *copy(int in_fd, const char *in, int out_fd, const char *out) {
     }
 }
 
-// Two paths for one regular file would have the output truncate the input.
-// The same pipe, terminal or device on both sides is a legitimate filter.
-bool same_regular_file(const struct stat &a, const struct stat &b) {
-    return S_ISREG(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -147,27 +163,28 @@ int main(int argc, char *argv[]) {
         report_errno(out, errno);
         return status_failure;
     }
-    if (same_regular_file(in_st, out_st)) {
+    // Two paths for one regular file would have the output truncate the
+    // input. The same pipe, terminal or device on both sides is a filter.
+    if (S_ISREG(in_st.st_mode) && same_file(in_st, out_st)) {
         std::fprintf(stderr, "%s: %s: same file as %s\n", prog, out, in);
         return status_failure;
     }
-    const bool out_is_regular = S_ISREG(out_st.st_mode);
-    if (out_is_regular && ftruncate(out_fd, 0) != 0) {
-        return fail_after_open(out, errno, out, out_is_regular);
+    if (S_ISREG(out_st.st_mode) && ftruncate(out_fd, 0) != 0) {
+        return fail_after_open(out, errno, out, out_fd, out_st);
     }
 
     // 4. Copy.
     if (const char *failed = copy(in_fd, in, out_fd, out); failed != nullptr) {
-        return fail_after_open(failed, errno, out, out_is_regular);
+        return fail_after_open(failed, errno, out, out_fd, out_st);
     }
 
     // 5. Close IN, then OUT. Some file systems (NFS, quotas) report a failed
     // write only at close, so its result decides whether the copy succeeded.
     if (close(in_fd) != 0) {
-        return fail_after_open(in, errno, out, out_is_regular);
+        return fail_after_open(in, errno, out, out_fd, out_st);
     }
     if (close(out_fd) != 0) {
-        return fail_after_open(out, errno, out, out_is_regular);
+        return fail_after_open(out, errno, out, -1, out_st);
     }
     return 0;
 }

@@ -309,6 +309,21 @@ const std::vector<Case> cases = {
          EXPECT_EQ(read_file(d / "in"), some_input);
      },
      file_size_limit(4096)},
+    // OUT reached through a symbolic link, as /dev/stdout is when standard
+    // output goes to a file: the link must survive, the file is emptied.
+    {"FailureThroughLinkEmptiesFileKeepsLink",
+     {"byteneg", "/proc/self/mem", "link"},
+     [](Dir d) {
+         write_file(d / "target", old_out);
+         fs::create_symlink("target", d / "link");
+     },
+     2,
+     "",
+     "byteneg: /proc/self/mem: Input/output error\n",
+     [](Dir d) {
+         EXPECT_TRUE(fs::is_symlink(d / "link"));
+         EXPECT_EQ(read_file(d / "target"), "");
+     }},
     {"FullDeviceKeptNotRemoved",
      {"byteneg", "in", "full"},
      [](Dir d) {

@@ -67,6 +67,17 @@ int fail_after_open(const char *path, int err, const char *out, int out_fd,
     return status_failure;
 }
 
+// Opens PATH and describes what was opened in st. Reports a failure and
+// returns -1.
+int open_file(const char *path, int flags, struct stat &st) {
+    const int fd = open(path, flags | O_CLOEXEC, 0666);
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        report_errno(path, errno);
+        return -1;
+    }
+    return fd;
+}
+
 ssize_t read_retrying(int fd, unsigned char *buf, std::size_t n) {
     for (;;) {
         const ssize_t got = read(fd, buf, n);
@@ -135,14 +146,9 @@ int main(int argc, char *argv[]) {
 
     // 2. Open IN. A directory opens for reading but cannot be read; refuse it
     // here, before OUT is touched.
-    const int in_fd = open(in, O_RDONLY | O_CLOEXEC);
-    if (in_fd < 0) {
-        report_errno(in, errno);
-        return status_failure;
-    }
     struct stat in_st {};
-    if (fstat(in_fd, &in_st) != 0) {
-        report_errno(in, errno);
+    const int in_fd = open_file(in, O_RDONLY, in_st);
+    if (in_fd < 0) {
         return status_failure;
     }
     if (S_ISDIR(in_st.st_mode)) {
@@ -153,14 +159,9 @@ int main(int argc, char *argv[]) {
     // 3. Open OUT without truncating it, compare it with IN, and only then
     // truncate. Comparing the open files rather than the paths leaves no window
     // in which OUT could be swapped for IN between the check and the open.
-    const int out_fd = open(out, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (out_fd < 0) {
-        report_errno(out, errno);
-        return status_failure;
-    }
     struct stat out_st {};
-    if (fstat(out_fd, &out_st) != 0) {
-        report_errno(out, errno);
+    const int out_fd = open_file(out, O_WRONLY | O_CREAT, out_st);
+    if (out_fd < 0) {
         return status_failure;
     }
     // Two paths for one regular file would have the output truncate the

@@ -2,7 +2,7 @@
 //
 // Every failure is reported as "PROG: PATH: reason" on standard error and ends
 // the run with status 2; status 1 is kept for the usage line alone. Once OUT has
-// been opened, a failure removes it (if it is a regular file) so that a partial
+// been opened, a failure discards what was written to it, so that a partial
 // copy is never left looking like a good one. IN is only ever read.
 
 #include "negate.hpp"
@@ -25,12 +25,8 @@ unsigned char block[block_size];
 
 const char *prog = "byteneg";
 
-void report(const char *path, const char *reason) {
-    std::fprintf(stderr, "%s: %s: %s\n", prog, path, reason);
-}
-
 void report_errno(const char *path, int err) {
-    report(path, std::strerror(err));
+    std::fprintf(stderr, "%s: %s: %s\n", prog, path, std::strerror(err));
 }
 
 bool same_file(const struct stat &a, const struct stat &b) {

@@ -3,6 +3,8 @@
 #   package_test.sh BUILD_DIR VERSION LINTIAN(ON|OFF)
 set -euo pipefail
 build=$1 version=$2 lint=$3
+# CPack computes the dependencies with dpkg-shlibdeps, from dpkg-dev.
+command -v dpkg-shlibdeps >/dev/null || { echo "dpkg-shlibdeps not installed: skipped"; exit 77; }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -91,252 +92,120 @@ void open_folder(Dir d) {
     fs::permissions(d, fs::perms::all);
 }
 
+using Step = std::function<void(Dir)>;
+// A setup that writes bytes to IN, and a check that OUT is their negation.
+Step input(std::string bytes) {
+    return [bytes = std::move(bytes)](Dir d) { write_file(d / "in", bytes); };
+}
+Step copied(std::string bytes) {
+    return [bytes = std::move(bytes)](Dir d) { expect_copy(d, bytes); };
+}
+const std::vector<std::string> in_out = {"byteneg", "in", "out"};
+const std::string usage = "byteneg <in> <out>\n";
+const std::string no_such = ": No such file or directory\n";
+
+// clang-format off
 const std::vector<Case> cases = {
-    // Usage.
-    {"NoPath",
-     {"byteneg"},
-     nullptr,
-     1,
-     "byteneg <in> <out>\n",
-     "",
-     [](Dir d) { expect_names(d, {}); }},
-    {"OnePathNamesProgramAsInvoked",
-     {"/any/where/negate-it", "in"},
-     std_input,
-     1,
-     "/any/where/negate-it <in> <out>\n",
-     "",
-     [](Dir d) { expect_names(d, {"in"}); }},
-    {"EmptyArgumentVector",
-     {},
-     nullptr,
-     1,
-     "byteneg <in> <out>\n",
-     "",
-     [](Dir d) { expect_names(d, {}); }},
+    // name, argv, setup, status, stdout, stderr, check[, options]
+
+    // Usage: status 1, the usage line on stdout, no file created.
+    {"NoPath", {"byteneg"}, nullptr, 1, usage, "", [](Dir d) { expect_names(d, {}); }},
+    {"OnePathNamesProgramAsInvoked", {"/any/where/negate-it", "in"}, std_input, 1,
+     "/any/where/negate-it <in> <out>\n", "", [](Dir d) { expect_names(d, {"in"}); }},
+    {"EmptyArgumentVector", {}, nullptr, 1, usage, "", [](Dir d) { expect_names(d, {}); }},
 
     // Copies.
-    {"ExtraArgumentsIgnored",
-     {"byteneg", "in", "out", "extra", "-x"},
-     std_input,
-     0,
-     "",
-     "",
-     [](Dir d) {
-         expect_copy(d, some_input);
-         expect_names(d, {"in", "out"});
-     }},
-    {"EmptyInput",
-     {"byteneg", "in", "out"},
-     [](Dir d) { write_file(d / "in", ""); },
-     0,
-     "",
-     "",
-     [](Dir d) { expect_copy(d, ""); }},
-    {"LongerOutTruncated",
-     {"byteneg", "in", "out"},
-     [](Dir d) {
-         write_file(d / "in", "ab");
-         write_file(d / "out", std::string(100000, 'z'));
-     },
-     0,
-     "",
-     "",
-     [](Dir d) { expect_copy(d, "ab"); }},
-    {"AllByteValuesIncludingFFAndLineEnds",
-     {"byteneg", "in", "out"},
-     [](Dir d) { write_file(d / "in", all_bytes); },
-     0,
-     "",
-     "",
-     [](Dir d) { expect_copy(d, all_bytes); }},
-    {"ExactlyOneBlock",
-     {"byteneg", "in", "out"},
-     [](Dir d) { write_file(d / "in", one_block); },
-     0,
-     "",
-     "",
-     [](Dir d) { expect_copy(d, one_block); }},
-    {"OneBlockAndAByte",
-     {"byteneg", "in", "out"},
-     [](Dir d) { write_file(d / "in", one_block_and_a_byte); },
-     0,
-     "",
-     "",
-     [](Dir d) { expect_copy(d, one_block_and_a_byte); }},
-    {"BlocksAndAPart",
-     {"byteneg", "in", "out"},
-     [](Dir d) { write_file(d / "in", blocks_and_a_part); },
-     0,
-     "",
-     "",
-     [](Dir d) { expect_copy(d, blocks_and_a_part); }},
-    {"StdinToStdout",
-     {"byteneg", "/dev/stdin", "/dev/stdout"},
-     std_input,
-     0,
-     negated(some_input),
-     "",
-     nullptr,
-     stdin_from("in")},
+    {"ExtraArgumentsIgnored", {"byteneg", "in", "out", "extra", "-x"}, std_input, 0, "", "",
+     [](Dir d) { expect_copy(d, some_input); expect_names(d, {"in", "out"}); }},
+    {"EmptyInput", in_out, input(""), 0, "", "", copied("")},
+    {"LongerOutTruncated", in_out,
+     [](Dir d) { write_file(d / "in", "ab"); write_file(d / "out", std::string(100000, 'z')); },
+     0, "", "", copied("ab")},
+    {"AllByteValuesIncludingFFAndLineEnds", in_out, input(all_bytes), 0, "", "", copied(all_bytes)},
+    {"ExactlyOneBlock", in_out, input(one_block), 0, "", "", copied(one_block)},
+    {"OneBlockAndAByte", in_out, input(one_block_and_a_byte), 0, "", "",
+     copied(one_block_and_a_byte)},
+    {"BlocksAndAPart", in_out, input(blocks_and_a_part), 0, "", "", copied(blocks_and_a_part)},
+    {"StdinToStdout", {"byteneg", "/dev/stdin", "/dev/stdout"}, std_input, 0, negated(some_input),
+     "", nullptr, stdin_from("in")},
     {"SameDeviceOnBothSides", {"byteneg", "/dev/null", "/dev/null"}, nullptr, 0, "", "", nullptr},
 
     // IN cannot be used: nothing is created or changed.
-    {"InMissing",
-     {"byteneg", "nothere", "out"},
-     std_input_and_old_out,
-     2,
-     "",
-     "byteneg: nothere: No such file or directory\n",
-     expect_in_intact_out_untouched},
-    {"InMissingOutNotCreated",
-     {"byteneg", "nothere", "out"},
-     std_input,
-     2,
-     "",
-     "byteneg: nothere: No such file or directory\n",
-     expect_in_intact_no_out},
-    {"InIsDirectory",
-     {"byteneg", "sub", "out"},
-     [](Dir d) {
-         std_input_and_old_out(d);
-         make_dir(d, "sub", fs::perms::all);
-     },
-     2,
-     "",
-     "byteneg: sub: Is a directory\n",
-     expect_in_intact_out_untouched},
-    {"InNotReadable",
-     {"byteneg", "secret", "out"},
+    {"InMissing", {"byteneg", "nothere", "out"}, std_input_and_old_out, 2, "",
+     "byteneg: nothere" + no_such, expect_in_intact_out_untouched},
+    {"InMissingOutNotCreated", {"byteneg", "nothere", "out"}, std_input, 2, "",
+     "byteneg: nothere" + no_such, expect_in_intact_no_out},
+    {"InIsDirectory", {"byteneg", "sub", "out"},
+     [](Dir d) { std_input_and_old_out(d); make_dir(d, "sub", fs::perms::all); },
+     2, "", "byteneg: sub: Is a directory\n", expect_in_intact_out_untouched},
+    {"InNotReadable", {"byteneg", "secret", "out"},
      [](Dir d) {
          open_folder(d);
          std_input(d);
          write_file(d / "secret", "x");
          fs::permissions(d / "secret", fs::perms::owner_write);
      },
-     2,
-     "",
-     "byteneg: secret: Permission denied\n",
-     expect_in_intact_no_out,
-     as_nobody()},
+     2, "", "byteneg: secret: Permission denied\n", expect_in_intact_no_out, as_nobody()},
 
     // OUT cannot be opened.
-    {"OutDirectoryMissing",
-     {"byteneg", "in", "no/such/out"},
-     std_input,
-     2,
-     "",
-     "byteneg: no/such/out: No such file or directory\n",
-     expect_in_intact_no_out},
-    {"OutIsDirectory",
-     {"byteneg", "in", "sub"},
-     [](Dir d) {
-         std_input(d);
-         make_dir(d, "sub", fs::perms::all);
-     },
-     2,
-     "",
-     "byteneg: sub: Is a directory\n",
+    {"OutDirectoryMissing", {"byteneg", "in", "no/such/out"}, std_input, 2, "",
+     "byteneg: no/such/out" + no_such, expect_in_intact_no_out},
+    {"OutIsDirectory", {"byteneg", "in", "sub"},
+     [](Dir d) { std_input(d); make_dir(d, "sub", fs::perms::all); },
+     2, "", "byteneg: sub: Is a directory\n",
      [](Dir d) { EXPECT_TRUE(fs::is_directory(d / "sub")); }},
-    {"OutFolderNotWritable",
-     {"byteneg", "in", "ro/out"},
+    {"OutFolderNotWritable", {"byteneg", "in", "ro/out"},
      [](Dir d) {
          open_folder(d);
          std_input(d);
          make_dir(d, "ro", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
      },
-     2,
-     "",
-     "byteneg: ro/out: Permission denied\n",
-     [](Dir d) { EXPECT_FALSE(fs::exists(d / "ro" / "out")); },
-     as_nobody()},
+     2, "", "byteneg: ro/out: Permission denied\n",
+     [](Dir d) { EXPECT_FALSE(fs::exists(d / "ro" / "out")); }, as_nobody()},
 
     // IN and OUT are one regular file: refused, the file keeps its contents.
-    {"SamePath",
-     {"byteneg", "in", "in"},
-     std_input,
-     2,
-     "",
-     "byteneg: in: same file as in\n",
-     [](Dir d) {
-         expect_names(d, {"in"});
-         EXPECT_EQ(read_file(d / "in"), some_input);
-     }},
-    {"SameFileOtherSpelling",
-     {"byteneg", "in", "./in"},
-     std_input,
-     2,
-     "",
+    {"SamePath", {"byteneg", "in", "in"}, std_input, 2, "", "byteneg: in: same file as in\n",
+     [](Dir d) { expect_names(d, {"in"}); EXPECT_EQ(read_file(d / "in"), some_input); }},
+    {"SameFileOtherSpelling", {"byteneg", "in", "./in"}, std_input, 2, "",
      "byteneg: ./in: same file as in\n",
      [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }},
-    {"SameFileHardLink",
-     {"byteneg", "in", "link"},
-     [](Dir d) {
-         std_input(d);
-         fs::create_hard_link(d / "in", d / "link");
-     },
-     2,
-     "",
-     "byteneg: link: same file as in\n",
+    {"SameFileHardLink", {"byteneg", "in", "link"},
+     [](Dir d) { std_input(d); fs::create_hard_link(d / "in", d / "link"); },
+     2, "", "byteneg: link: same file as in\n",
      [](Dir d) { EXPECT_EQ(read_file(d / "link"), some_input); }},
-    {"SameFileSymbolicLink",
-     {"byteneg", "link", "in"},
-     [](Dir d) {
-         std_input(d);
-         fs::create_symlink("in", d / "link");
-     },
-     2,
-     "",
-     "byteneg: in: same file as link\n",
+    {"SameFileSymbolicLink", {"byteneg", "link", "in"},
+     [](Dir d) { std_input(d); fs::create_symlink("in", d / "link"); },
+     2, "", "byteneg: in: same file as link\n",
      [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }},
 
     // Failures after OUT is open: reported, and a regular OUT is removed.
-    {"ReadErrorRemovesOut",
-     {"byteneg", "/proc/self/mem", "out"},
-     nullptr,
-     2,
-     "",
-     "byteneg: /proc/self/mem: Input/output error\n",
-     [](Dir d) { expect_names(d, {}); }},
-    {"WriteErrorRemovesOut",
-     {"byteneg", "in", "out"},
-     std_input_and_old_out,
-     2,
-     "",
-     "byteneg: out: File too large\n",
-     [](Dir d) {
-         expect_names(d, {"in"});
-         EXPECT_EQ(read_file(d / "in"), some_input);
-     },
+    {"ReadErrorRemovesOut", {"byteneg", "/proc/self/mem", "out"}, nullptr, 2, "",
+     "byteneg: /proc/self/mem: Input/output error\n", [](Dir d) { expect_names(d, {}); }},
+    {"WriteErrorRemovesOut", in_out, std_input_and_old_out, 2, "", "byteneg: out: File too large\n",
+     [](Dir d) { expect_names(d, {"in"}); EXPECT_EQ(read_file(d / "in"), some_input); },
      file_size_limit(4096)},
     // OUT reached through a symbolic link, as /dev/stdout is when standard
     // output goes to a file: the link must survive, the file is emptied.
-    {"FailureThroughLinkEmptiesFileKeepsLink",
-     {"byteneg", "/proc/self/mem", "link"},
-     [](Dir d) {
-         write_file(d / "target", old_out);
-         fs::create_symlink("target", d / "link");
-     },
-     2,
-     "",
-     "byteneg: /proc/self/mem: Input/output error\n",
+    {"FailureThroughLinkEmptiesFileKeepsLink", {"byteneg", "/proc/self/mem", "link"},
+     [](Dir d) { write_file(d / "target", old_out); fs::create_symlink("target", d / "link"); },
+     2, "", "byteneg: /proc/self/mem: Input/output error\n",
      [](Dir d) {
          EXPECT_TRUE(fs::is_symlink(d / "link"));
          EXPECT_EQ(read_file(d / "target"), "");
      }},
-    {"FullDeviceKeptNotRemoved",
-     {"byteneg", "in", "full"},
+    // A private node for the full device, so that a fault cannot remove the
+    // system's; a device OUT is never removed.
+    {"FullDeviceKeptNotRemoved", {"byteneg", "in", "full"},
      [](Dir d) {
          std_input(d);
          if (mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
              GTEST_SKIP() << "cannot make a device node here (needs root)";
          }
      },
-     2,
-     "",
-     "byteneg: full: No space left on device\n",
+     2, "", "byteneg: full: No space left on device\n",
      [](Dir d) { EXPECT_TRUE(fs::is_character_file(d / "full")); }},
 };
+// clang-format on
 
 // Names the case in test output instead of dumping its bytes.
 void PrintTo(const Case &c, std::ostream *os) {

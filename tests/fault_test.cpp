@@ -40,47 +40,44 @@ void PrintTo(const Fault &f, std::ostream *os) {
     *os << f.name;
 }
 
-// strace stops LeakSanitizer from working (it needs ptrace itself), so a
-// sanitized build runs without leak checks under it.
-std::vector<std::string> strace_prefix() {
+// Runs byteneg in dir under strace with these strace options. strace stops
+// LeakSanitizer from working (it needs ptrace itself), so a sanitized build
+// runs without leak checks here.
+Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,
+                     const std::vector<std::string> &options) {
     const char *asan = std::getenv("ASAN_OPTIONS");
-    return {"/usr/bin/env",
-            "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0", strace,
-            "-qq"};
+    RunOptions opts;
+    opts.cwd = dir;
+    opts.wrapper = {"/usr/bin/env",
+                    "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0",
+                    strace, "-qq"};
+    opts.wrapper.insert(opts.wrapper.end(), options.begin(), options.end());
+    return byteneg(argv, opts);
 }
 
 // The loader and any sanitizer runtime make calls of their own before the
 // tool opens IN and OUT, so count on a clean traced run which call of this
 // kind is the nth on the wanted file.
 int ordinal_of(const Fault &f, const fs::path &dir, const std::vector<std::string> &argv) {
-    RunOptions opts;
-    opts.cwd = dir;
-    opts.wrapper = strace_prefix();
-    const fs::path log = dir.parent_path() / (dir.filename().string() + ".trace");
-    for (const char *arg : {"-y", "-e", "signal=none", "-e"}) {
-        opts.wrapper.emplace_back(arg);
-    }
-    opts.wrapper.push_back(std::string("trace=") + f.syscall);
-    opts.wrapper.emplace_back("-o");
-    opts.wrapper.push_back(log.string());
-    const Outcome dry = byteneg(argv, opts);
+    const fs::path log = dir / "trace";
+    const Outcome dry = under_strace(
+        dir, argv, {"-y", "-e", "signal=none", "-e", std::string("trace=") + f.syscall, "-o", log});
     EXPECT_EQ(dry.status, 0) << dry.err;
     std::ifstream trace(log);
     const std::string call = std::string(f.syscall) + "(";
-    const std::string target = (fs::canonical(dir) / f.file).string() + ">";
+    // strace -y prints a descriptor as fd<path>.
+    std::string target = (fs::canonical(dir) / f.file).string();
+    target.insert(0, 1, '<').push_back('>');
     int count = 0;
     int on_file = 0;
     for (std::string line; std::getline(trace, line);) {
-        if (line.rfind(call, 0) != 0) {
-            continue;
-        }
-        ++count;
-        if (line.find("<" + target) != std::string::npos && ++on_file == f.nth) {
-            fs::remove(log);
-            return count;
+        if (line.rfind(call, 0) == 0) {
+            ++count;
+            if (line.find(target) != std::string::npos && ++on_file == f.nth) {
+                return count;
+            }
         }
     }
-    fs::remove(log);
     return 0;
 }
 
@@ -101,16 +98,11 @@ TEST_P(Injected, FailureIsReportedAndOutRemovedOrCallRetried) {
     ASSERT_GT(when, 0) << "no " << f.syscall << " number " << f.nth << " on " << f.file;
     fs::remove(dir.path / "out");
 
-    RunOptions opts;
-    opts.cwd = dir.path;
-    opts.wrapper = strace_prefix();
-    for (const std::string &arg : {std::string("-o"), std::string("/dev/null"), std::string("-e"),
-                                   "trace=" + std::string(f.syscall), std::string("-e"),
-                                   "inject=" + std::string(f.syscall) + ":error=" + f.error +
-                                       ":when=" + std::to_string(when)}) {
-        opts.wrapper.push_back(arg);
-    }
-    const Outcome r = byteneg(argv, opts);
+    const std::string call = f.syscall;
+    const Outcome r =
+        under_strace(dir.path, argv,
+                     {"-o", "/dev/null", "-e", "trace=" + call, "-e",
+                      "inject=" + call + ":error=" + f.error + ":when=" + std::to_string(when)});
 
     EXPECT_EQ(read_file(dir.path / "in"), data) << "IN must never change";
     if (f.reason == nullptr) {

@@ -87,9 +87,10 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         fail_system("pipe");
     }
-    const int in_fd = open(opts.stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const fs::path stdin_path = opts.cwd / opts.stdin_path; // as the program would see it
+    const int in_fd = open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (in_fd < 0) {
-        fail_system("open " + opts.stdin_path);
+        fail_system("open " + stdin_path.string());
     }
     const pid_t pid = fork();
     if (pid < 0) {

@@ -17,11 +17,11 @@ struct Outcome {
 
 struct RunOptions {
     fs::path cwd = ".";
-    std::string stdin_path = "/dev/null";
-    bool as_nobody = false;           // drop root privileges, so permissions bite
-    long file_size_limit = -1;        // RLIMIT_FSIZE in bytes, or -1 for none
-    bool ignore_sigpipe = false;      // start the program with SIGPIPE ignored
-    std::vector<std::string> wrapper; // e.g. strace and its options, run before the binary
+    std::string stdin_path = "/dev/null"; // relative to cwd
+    bool as_nobody = false;               // drop root privileges, so permissions bite
+    long file_size_limit = -1;            // RLIMIT_FSIZE in bytes, or -1 for none
+    bool ignore_sigpipe = false;          // start the program with SIGPIPE ignored
+    std::vector<std::string> wrapper;     // e.g. strace and its options, run before the binary
     // If set, is handed the read end of the program's standard output (and
     // owns it) instead of capturing it.
     std::function<void(int)> on_stdout;

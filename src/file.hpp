@@ -1,0 +1,80 @@
+// The few file operations a run needs, one implementation per platform:
+// file_posix.cpp and file_windows.cpp. Paths and messages are UTF-8 on every
+// platform. Every operation that can fail returns 0 or the system's error code
+// (errno, or GetLastError() on Windows), which describe() turns into text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sys {
+
+// An open IN or OUT, and what the run needs to know of it.
+struct file {
+    std::intptr_t handle = -1; // a descriptor, or a HANDLE on Windows; -1 once closed
+    // One of the standard streams the caller handed us (/dev/stdin, /dev/stdout):
+    // used as it is, at its own position, never truncated, closed or removed.
+    bool inherited = false;
+    bool regular = false; // a regular file, as opposed to a pipe, socket, terminal or device
+    // Identity, for the same-file test: device and inode, or volume serial
+    // and file index.
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    // For OUT: where our output begins, so that a failure can cut the file
+    // back to it. 0 for a file we opened; the position at the start of the run
+    // (or the end, if it appends) for an inherited one.
+    std::int64_t start = 0;
+};
+
+// Opens the null device on any standard stream that is closed, so that no
+// file the run opens takes its place and no message lands in IN or OUT. Call
+// before anything else. On failure, null_device names what could not be opened.
+int guard_std_streams();
+extern const char *const null_device;
+
+// The arguments as UTF-8. On Windows they come from the wide command line;
+// elsewhere argv is returned as it is.
+char **utf8_arguments(int &argc, char **argv);
+
+// Opens IN for reading. A directory is refused here, before OUT is touched.
+int open_in(const char *path, file &f);
+
+// Opens OUT for writing, creating it if it is missing but not truncating it:
+// it must first be compared with IN.
+int open_out(const char *path, file &f);
+
+// Whether a and b are one regular file, which truncating OUT would destroy.
+// The same pipe, terminal or device on both sides is a filter, not a clash.
+bool same_file(const file &a, const file &b);
+
+// Empties a regular OUT that we opened ourselves, so that it ends with our
+// output. Inherited and non-regular files are left as they are.
+int empty_out(const file &out);
+
+// Reads up to size bytes; got is 0 at the end of the input. Retries
+// interrupted calls.
+int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got);
+
+// Writes all n bytes, across short writes and interruptions.
+int write_all(file &out, const unsigned char *buf, std::size_t n);
+
+// Closes f, reporting errors that surface only at close (NFS, quotas).
+int close_file(file &f);
+
+// Leaves no partial copy of OUT: removes a file we created or emptied, or
+// empties it where removing is not possible or would not discard it (other
+// links, a name reached through a symbolic link); cuts an inherited regular
+// file back to out.start. Pipes, sockets, terminals and devices are left alone.
+// Returns 0 once the partial copy is gone.
+int discard_out(const char *path, file &out);
+
+// Writes text in one piece where the system allows, so that a line does not
+// interleave with other writers' lines. Failures are ignored: there is nowhere
+// left to report them, and the exit status already tells the outcome.
+void write_stdout(const char *text, std::size_t n);
+void write_stderr(const char *text, std::size_t n);
+
+// The system's description of err, in UTF-8.
+const char *describe(int err);
+
+} // namespace sys

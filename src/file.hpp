@@ -20,11 +20,18 @@ struct file {
     // and file index.
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
-    // For OUT: where our output begins, so that a failure can cut the file
-    // back to it. 0 for a file we opened; the position at the start of the run
-    // (or the end, if it appends) for an inherited one.
+    // For an inherited regular OUT, what a failure must restore: where our
+    // output began (the position at the start of the run, or the end if the
+    // stream appends) and the file's length then.
     std::int64_t start = 0;
+    std::int64_t length = 0;
+    bool appends = false;
+    std::int64_t written = 0; // bytes write_all has written
 };
+
+// What discard_out returns when others have written to an inherited OUT since
+// the run began: cutting it back would take their bytes too.
+constexpr int error_shared_output = -1;
 
 // Opens the null device on any standard stream that is closed, so that no
 // file the run opens takes its place and no message lands in IN or OUT. Call
@@ -55,7 +62,8 @@ int empty_out(const file &out);
 // interrupted calls.
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got);
 
-// Writes all n bytes, across short writes and interruptions.
+// Writes all n bytes, across short writes and interruptions, and counts them
+// in out.written.
 int write_all(file &out, const unsigned char *buf, std::size_t n);
 
 // Closes f, reporting errors that surface only at close (NFS, quotas).
@@ -63,9 +71,11 @@ int close_file(file &f);
 
 // Leaves no partial copy of OUT: removes a file we created or emptied, or
 // empties it where removing is not possible or would not discard it (other
-// links, a name reached through a symbolic link); cuts an inherited regular
-// file back to out.start. Pipes, sockets, terminals and devices are left alone.
-// Returns 0 once the partial copy is gone.
+// links, a name reached through a symbolic link). An inherited regular file is
+// cut back to its length at the start, or to out.start if that is later, and
+// its position set back to out.start; bytes it had that we overwrote cannot be
+// restored. Pipes, sockets, terminals and devices are left alone. Returns 0
+// once the partial copy is gone. Works also after a failed close_file.
 int discard_out(const char *path, file &out);
 
 // Writes text in one piece where the system allows, so that a line does not
@@ -74,7 +84,7 @@ int discard_out(const char *path, file &out);
 void write_stdout(const char *text, std::size_t n);
 void write_stderr(const char *text, std::size_t n);
 
-// The system's description of err, in UTF-8.
+// The system's description of err (or of error_shared_output), in UTF-8.
 const char *describe(int err);
 
 } // namespace sys

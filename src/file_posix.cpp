@@ -43,7 +43,8 @@ int identify(int fd, file &f, struct stat &st) {
     return 0;
 }
 
-// Takes over descriptor fd, checking that it is open for what we need.
+// Takes over descriptor fd, checking that it can be used as asked: IN must be
+// readable and not a folder, OUT writable, before anything is changed.
 int use_inherited(int fd, int access, file &f, struct stat &st) {
     if (closed_at_start[fd]) {
         return EBADF;
@@ -52,6 +53,11 @@ int use_inherited(int fd, int access, file &f, struct stat &st) {
     if (flags < 0) {
         return errno;
     }
+#ifdef O_PATH
+    if ((flags & O_PATH) != 0) {
+        return EBADF;
+    }
+#endif
     if ((flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != access) {
         return EBADF;
     }
@@ -59,9 +65,14 @@ int use_inherited(int fd, int access, file &f, struct stat &st) {
     if (const int err = identify(fd, f, st); err != 0) {
         return err;
     }
+    if (S_ISDIR(st.st_mode)) {
+        return EISDIR;
+    }
     if (f.regular && access == O_WRONLY) {
+        f.appends = (flags & O_APPEND) != 0;
+        f.length = st.st_size;
         // An appending descriptor writes at the end, wherever its offset is.
-        const off_t start = (flags & O_APPEND) != 0 ? st.st_size : lseek(fd, 0, SEEK_CUR);
+        const off_t start = f.appends ? st.st_size : lseek(fd, 0, SEEK_CUR);
         if (start < 0) {
             return errno;
         }
@@ -187,6 +198,7 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
         if (put > 0) {
             buf += put;
             n -= static_cast<std::size_t>(put);
+            out.written += put;
         } else if (put == 0) {
             return EIO; // no progress and no error: give up rather than spin
         } else if (busy(errno)) {
@@ -204,12 +216,12 @@ int close_file(file &f) {
     // Some file systems (NFS, FUSE) report a failed write only at close, and
     // they do at the close of any descriptor of the file. Closing a duplicate
     // first catches that while f still has a descriptor through which a
-    // failed OUT can be discarded.
+    // failed OUT can be discarded. Short of descriptors, close f alone.
     const int spare = fcntl(fd_of(f), F_DUPFD_CLOEXEC, 3);
-    if (spare < 0) {
+    if (spare < 0 && errno != EMFILE && errno != ENFILE) {
         return errno;
     }
-    if (close(spare) != 0) {
+    if (spare >= 0 && close(spare) != 0) {
         return errno;
     }
     const int fd = fd_of(f);
@@ -217,34 +229,44 @@ int close_file(file &f) {
     return close(fd) == 0 ? 0 : errno;
 }
 
+namespace {
+
+bool is(const struct stat &st, const file &f) {
+    return static_cast<std::uint64_t>(st.st_dev) == f.volume &&
+           static_cast<std::uint64_t>(st.st_ino) == f.index;
+}
+
+// Cuts an inherited file back, unless others have written to it since the
+// run began: the file must end where our output ended.
+int restore(int fd, const file &out) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        return errno;
+    }
+    const std::int64_t ours_end = out.start + out.written;
+    const std::int64_t keep = out.length > out.start ? out.length : out.start;
+    if (st.st_size != (ours_end > keep ? ours_end : keep)) {
+        return error_shared_output;
+    }
+    if (ftruncate(fd, static_cast<off_t>(keep)) != 0) {
+        return errno;
+    }
+    // The caller goes on writing where we began, not past a hole.
+    if (!out.appends && lseek(fd, static_cast<off_t>(out.start), SEEK_SET) < 0) {
+        return errno;
+    }
+    return 0;
+}
+
+} // namespace
+
 int discard_out(const char *path, file &out) {
     if (!out.regular) {
         return 0;
     }
-    int fd = fd_of(out);
-    struct stat st {};
-    if (fd < 0) {
-        // The descriptor went with a failed close; find the file again by its
-        // path, making sure it is still ours. An inherited one has no path.
-        fd = out.inherited ? -1 : open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) {
-            return out.inherited ? EBADF : errno;
-        }
-        out.handle = fd;
-        if (fstat(fd, &st) != 0) {
-            return errno;
-        }
-        if (static_cast<std::uint64_t>(st.st_dev) != out.volume ||
-            static_cast<std::uint64_t>(st.st_ino) != out.index) {
-            return ESTALE;
-        }
-    }
     if (out.inherited) {
-        // The caller's bytes before ours stay; ours go.
-        return ftruncate(fd, static_cast<off_t>(out.start)) == 0 ? 0 : errno;
-    }
-    if (fstat(fd, &st) != 0) {
-        return errno;
+        // Its descriptor is the only way to it.
+        return fd_of(out) < 0 ? EBADF : restore(fd_of(out), out);
     }
     // Removing leaves no trace, but only when the path names this file
     // directly and it has no other name: with other links the partial copy
@@ -252,9 +274,26 @@ int discard_out(const char *path, file &out) {
     // target. Removing may also be refused (a sticky folder); emptying is then
     // the next best thing.
     struct stat path_st {};
-    if (st.st_nlink == 1 && lstat(path, &path_st) == 0 && path_st.st_dev == st.st_dev &&
-        path_st.st_ino == st.st_ino && unlink(path) == 0) {
+    if (lstat(path, &path_st) == 0 && is(path_st, out) && path_st.st_nlink == 1 &&
+        unlink(path) == 0) {
         return 0;
+    }
+    int fd = fd_of(out);
+    if (fd < 0) {
+        // The descriptor went with a failed close: find the file again by its
+        // path, making sure it is still ours.
+        fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            return errno;
+        }
+        out.handle = fd;
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            return errno;
+        }
+        if (!is(st, out)) {
+            return ESTALE;
+        }
     }
     return ftruncate(fd, 0) == 0 ? 0 : errno;
 }
@@ -284,6 +323,9 @@ void write_stderr(const char *text, std::size_t n) {
 }
 
 const char *describe(int err) {
+    if (err == error_shared_output) {
+        return "others have written to it since";
+    }
     return std::strerror(err);
 }
 

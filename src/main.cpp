@@ -9,7 +9,7 @@
 #include "message.hpp"
 #include "negate.hpp"
 
-#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -21,19 +21,22 @@ unsigned char block[block_size];
 
 const char *prog = "byteneg";
 
+// One line at a time; at namespace scope, as a function's static would need
+// a guard from the C++ run-time library, which the tool does not otherwise load.
+message line;
+
 // Reports "PROG: PATH: WHAT[DETAIL]" as one line. Names are escaped, as they
 // may hold any byte; the system's reason is printed as it is.
 int report(const char *path, const char *what, const char *detail = "") {
-    static message m;
-    m = message{};
-    append(m, prog, true);
-    append(m, ": ");
-    append(m, path, true);
-    append(m, ": ");
-    append(m, what);
-    append(m, detail, true);
-    end_line(m);
-    sys::write_stderr(m.text, m.len);
+    line = message{};
+    append(line, prog, true, room_after_name);
+    append(line, ": ");
+    append(line, path, true, room_after_name);
+    append(line, ": ");
+    append(line, what);
+    append(line, detail, true);
+    end_line(line);
+    sys::write_stderr(line.text, line.len);
     return status_failure;
 }
 
@@ -41,14 +44,33 @@ int fail(const char *path, int err) {
     return report(path, sys::describe(err));
 }
 
-// For failures once OUT is open: report the one on PATH and discard OUT. A
-// second line only if the partial copy could not be discarded at all.
+// For failures once OUT has been written to: discard OUT, then report the
+// failure on PATH. Discarding first means that neither a full disk that would
+// take the message nor a broken standard error pipe can leave a partial copy.
+// A second line only if the partial copy could not be discarded at all.
 int fail_discarding(const char *path, int err, const char *out, sys::file &out_file) {
+    const int lost = sys::discard_out(out, out_file);
     report(path, sys::describe(err));
-    if (const int lost = sys::discard_out(out, out_file); lost != 0) {
+    if (lost != 0) {
         report(out, "cannot discard partial output: ", sys::describe(lost));
     }
     return status_failure;
+}
+
+// The usage line, exactly as it stands: in one piece where it fits.
+int usage() {
+    line = message{};
+    append(line, prog);
+    append(line, " <in> <out>");
+    end_line(line);
+    const std::size_t whole = std::strlen(prog) + std::strlen(" <in> <out>\n");
+    if (line.len == whole) {
+        sys::write_stdout(line.text, line.len);
+    } else {
+        sys::write_stdout(prog, std::strlen(prog));
+        sys::write_stdout(" <in> <out>\n", whole - std::strlen(prog));
+    }
+    return status_usage;
 }
 
 // Streams IN to OUT through negate_block, strictly in order, so that pipes,
@@ -89,8 +111,7 @@ int main(int argc, char *argv[]) {
 
     // 1. Argument check; arguments after the second are ignored.
     if (argc < 3) {
-        std::printf("%s <in> <out>\n", prog);
-        return status_usage;
+        return usage();
     }
     const char *in = argv[1];
     const char *out = argv[2];
@@ -111,8 +132,9 @@ int main(int argc, char *argv[]) {
     if (sys::same_file(in_file, out_file)) {
         return report(out, "same file as ", in);
     }
+    // Nothing has been written if this fails: OUT stays as it was.
     if (const int err = sys::empty_out(out_file); err != 0) {
-        return fail_discarding(out, err, out, out_file);
+        return fail(out, err);
     }
 
     // 4. Copy.

@@ -26,25 +26,33 @@ constexpr std::size_t escape_byte(unsigned char c, char (&out)[4]) noexcept {
 }
 
 // A message line, built whole so that it can be written in one call and so
-// does not interleave with other writers of standard error. Big enough for
-// any path the system accepts, escaped; longer text is cut and marked "...".
+// does not interleave with other writers of standard error.
 struct message {
     static constexpr std::size_t capacity = 16384;
-    static constexpr std::size_t reserve = 4; // "...\n" always fits
     char text[capacity];
     std::size_t len = 0;
-    bool cut = false;
 };
 
-// Appends s, with control bytes escaped if escape is set.
-constexpr void append(message &m, const char *s, bool escape = false) noexcept {
-    for (; *s != '\0' && !m.cut; ++s) {
+// Room that a name leaves for the rest of its line: a name may be longer than
+// any path the system accepts, but the reason after it must not be lost.
+constexpr std::size_t room_after_name = 1024;
+
+// Appends s, with control bytes escaped if escape is set, leaving at least
+// keep bytes free (one, for the newline, at the least). What does not fit is
+// cut, and the cut marked with "...".
+constexpr void append(message &m, const char *s, bool escape = false,
+                      std::size_t keep = 1) noexcept {
+    constexpr std::size_t mark = 3;
+    const std::size_t limit = message::capacity - (keep > 1 ? keep : 1) - mark;
+    for (; *s != '\0'; ++s) {
         char shown[4] = {};
         const std::size_t n =
             escape ? escape_byte(static_cast<unsigned char>(*s), shown) : (shown[0] = *s, 1);
-        if (m.len + n > message::capacity - message::reserve) {
-            m.cut = true;
-            break;
+        if (m.len + n > limit) {
+            for (std::size_t i = 0; i < mark && m.len < message::capacity - 1; ++i) {
+                m.text[m.len++] = '.';
+            }
+            return;
         }
         for (std::size_t i = 0; i < n; ++i) {
             m.text[m.len++] = shown[i];
@@ -52,12 +60,7 @@ constexpr void append(message &m, const char *s, bool escape = false) noexcept {
     }
 }
 
-// Ends the line, marking a cut one.
+// Ends the line; there is always room for it.
 constexpr void end_line(message &m) noexcept {
-    if (m.cut) {
-        for (int i = 0; i < 3; ++i) {
-            m.text[m.len++] = '.';
-        }
-    }
     m.text[m.len++] = '\n';
 }

@@ -1,0 +1,463 @@
+// The file operations of file.hpp on Windows. Paths arrive as UTF-8 and go to
+// the wide (UTF-16) API, so that every name the file system allows works
+// whatever the ANSI code page. All I/O is on raw handles: the C runtime's text
+// mode, which rewrites LF as CRLF and stops at 0x1A, is never in the way.
+#include "file.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+namespace sys {
+
+const char *const null_device = "NUL";
+
+namespace {
+
+// Windows has no code for "is a directory": opening one for writing says
+// "Access is denied", which sends the user looking at permissions. Bit 29
+// marks codes that an application defines, so this one clashes with no
+// system code.
+constexpr int error_is_directory = 0x20000001;
+
+HANDLE handle_of(const file &f) {
+    return reinterpret_cast<HANDLE>(f.handle);
+}
+
+int last_error() {
+    return static_cast<int>(GetLastError());
+}
+
+// The exact paths that name a standard handle the caller gave us, spelt as on
+// POSIX systems so that scripts and tests work unchanged.
+DWORD inherited_handle(const char *path) {
+    if (std::strcmp(path, "/dev/stdin") == 0 || std::strcmp(path, "/dev/fd/0") == 0) {
+        return STD_INPUT_HANDLE;
+    }
+    if (std::strcmp(path, "/dev/stdout") == 0 || std::strcmp(path, "/dev/fd/1") == 0) {
+        return STD_OUTPUT_HANDLE;
+    }
+    return 0;
+}
+
+// A UTF-8 path as UTF-16, in storage that lives until the next call. Paths
+// are short and the run opens at most two, so one growing buffer serves.
+int wide_path(const char *path, const wchar_t *&wide) {
+    static wchar_t *buf = nullptr;
+    static int capacity = 0;
+    const int need = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (need == 0) {
+        return last_error();
+    }
+    if (need > capacity) {
+        auto *grown = static_cast<wchar_t *>(
+            std::realloc(buf, static_cast<std::size_t>(need) * sizeof(wchar_t)));
+        if (grown == nullptr) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        buf = grown;
+        capacity = need;
+    }
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, buf, capacity) == 0) {
+        return last_error();
+    }
+    wide = buf;
+    return 0;
+}
+
+// Whether path names a directory, to tell that apart from a real denial.
+bool is_directory(const wchar_t *path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The identity of a file on disk: volume serial and file index.
+struct identity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+
+// FILE_ID_INFO carries the full 128-bit file ID that ReFS needs, and Wine
+// answers it for a standard handle made from a Unix descriptor, where the
+// older GetFileInformationByHandle fails. File systems that lack it (FAT)
+// still answer the older call; one run sees one or the other for a volume.
+int identify_disk(HANDLE h, identity &id) {
+    FILE_ID_INFO info{};
+    if (GetFileInformationByHandleEx(h, FileIdInfo, &info, sizeof info)) {
+        std::uint64_t half[2] = {};
+        static_assert(sizeof half == sizeof info.FileId.Identifier);
+        std::memcpy(half, info.FileId.Identifier, sizeof half);
+        id.volume = info.VolumeSerialNumber;
+        id.index = half[0] ^ half[1]; // NTFS uses the low half alone
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION old{};
+    if (!GetFileInformationByHandle(h, &old)) {
+        return last_error();
+    }
+    id.volume = old.dwVolumeSerialNumber;
+    id.index = (std::uint64_t{old.nFileIndexHigh} << 32) | old.nFileIndexLow;
+    return 0;
+}
+
+// Fills in what kind of file h is and, for a file on disk, its identity.
+// Returns error_is_directory for a directory, which neither side can use.
+int identify(HANDLE h, file &f) {
+    f.handle = reinterpret_cast<std::intptr_t>(h);
+    SetLastError(NO_ERROR);
+    const DWORD type = GetFileType(h);
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+        return last_error();
+    }
+    if (type != FILE_TYPE_DISK) {
+        return 0;
+    }
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard)) {
+        return last_error();
+    }
+    if (standard.Directory) {
+        return error_is_directory;
+    }
+    identity id;
+    if (const int err = identify_disk(h, id); err != 0) {
+        return err;
+    }
+    f.regular = true;
+    f.volume = id.volume;
+    f.index = id.index;
+    return 0;
+}
+
+int use_inherited(DWORD which, file &f) {
+    const HANDLE h = GetStdHandle(which);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+        return ERROR_INVALID_HANDLE;
+    }
+    f.inherited = true;
+    return identify(h, f);
+}
+
+// Cuts the file back to size. One that is not longer is left alone: setting
+// the end there would extend a shorter one, and Wine, asked for the size the
+// file has, writes a byte past it, which fails on a full disk.
+int cut_back(HANDLE h, std::int64_t size) {
+    LARGE_INTEGER now{};
+    if (!GetFileSizeEx(h, &now)) {
+        return last_error();
+    }
+    if (now.QuadPart <= size) {
+        return 0;
+    }
+    LARGE_INTEGER at{};
+    at.QuadPart = size;
+    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h) ? 0 : last_error();
+}
+
+void write_text(DWORD which, const char *text, std::size_t n) {
+    const HANDLE h = GetStdHandle(which);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    // A console shows UTF-8 bytes through its own code page, which garbles
+    // any name outside ASCII; it takes UTF-16 as it is.
+    DWORD mode = 0;
+    if (GetConsoleMode(h, &mode)) {
+        static wchar_t wide[16384];
+        const int len = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), wide,
+                                            static_cast<int>(sizeof wide / sizeof wide[0]));
+        DWORD put = 0;
+        if (len > 0 && WriteConsoleW(h, wide, static_cast<DWORD>(len), &put, nullptr)) {
+            return;
+        }
+    }
+    while (n > 0) {
+        DWORD put = 0;
+        if (!WriteFile(h, text, static_cast<DWORD>(n), &put, nullptr) || put == 0) {
+            return;
+        }
+        text += put;
+        n -= put;
+    }
+}
+
+} // namespace
+
+int guard_std_streams() {
+    // A standard handle that is missing stays missing: unlike a descriptor,
+    // no handle this run opens can take its place, and the operations that
+    // use one check it first. What remains is the C runtime's text mode, in
+    // case anything prints through it: the usage line must end in LF alone.
+    // A stream the runtime did not set up cannot be switched, and needs not be.
+    const struct {
+        DWORD which;
+        std::FILE *stream;
+    } streams[] = {
+        {STD_INPUT_HANDLE, stdin}, {STD_OUTPUT_HANDLE, stdout}, {STD_ERROR_HANDLE, stderr}};
+    for (const auto &s : streams) {
+        const HANDLE h = GetStdHandle(s.which);
+        const int fd = _fileno(s.stream);
+        if (h != nullptr && h != INVALID_HANDLE_VALUE && fd >= 0) {
+            static_cast<void>(_setmode(fd, _O_BINARY));
+        }
+    }
+    return 0;
+}
+
+char **utf8_arguments(int &argc, char **argv) {
+    // The C runtime's argv went through the ANSI code page, which turns any
+    // character outside it into '?'. The wide command line has the real names.
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return argv;
+    }
+    // One block: the pointer array, then the strings.
+    std::size_t bytes = (static_cast<std::size_t>(count) + 1) * sizeof(char *);
+    for (int i = 0; i < count; ++i) {
+        const int need = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        if (need == 0) {
+            LocalFree(wide);
+            return argv;
+        }
+        bytes += static_cast<std::size_t>(need);
+    }
+    auto *block = static_cast<char *>(std::malloc(bytes));
+    if (block == nullptr) {
+        LocalFree(wide);
+        return argv;
+    }
+    auto **args = reinterpret_cast<char **>(block);
+    char *next = block + (static_cast<std::size_t>(count) + 1) * sizeof(char *);
+    const char *const end = block + bytes;
+    for (int i = 0; i < count; ++i) {
+        const int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, next,
+                                            static_cast<int>(end - next), nullptr, nullptr);
+        if (len == 0) {
+            std::free(block);
+            LocalFree(wide);
+            return argv;
+        }
+        args[i] = next;
+        next += len;
+    }
+    args[count] = nullptr;
+    LocalFree(wide);
+    argc = count;
+    return args;
+}
+
+int open_in(const char *path, file &f) {
+    if (const DWORD which = inherited_handle(path); which != 0) {
+        return use_inherited(which, f);
+    }
+    const wchar_t *wide = nullptr;
+    if (const int err = wide_path(path, wide); err != 0) {
+        return err;
+    }
+    // Others may go on reading, writing, renaming or deleting IN meanwhile, as
+    // they may on POSIX systems.
+    const HANDLE h =
+        CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const int err = last_error();
+        return err == ERROR_ACCESS_DENIED && is_directory(wide) ? error_is_directory : err;
+    }
+    return identify(h, f);
+}
+
+int open_out(const char *path, file &f) {
+    if (const DWORD which = inherited_handle(path); which != 0) {
+        if (const int err = use_inherited(which, f); err != 0) {
+            return err;
+        }
+        if (f.regular) {
+            // Our output begins wherever the caller left the handle.
+            LARGE_INTEGER at{};
+            if (!SetFilePointerEx(handle_of(f), LARGE_INTEGER{}, &at, FILE_CURRENT)) {
+                return last_error();
+            }
+            f.start = at.QuadPart;
+        }
+        return 0;
+    }
+    const wchar_t *wide = nullptr;
+    if (const int err = wide_path(path, wide); err != 0) {
+        return err;
+    }
+    // DELETE lets a failed run remove OUT through this handle, without a
+    // second open that could meet another file by then. A file we may write
+    // but not delete is still written; a failure then empties it instead.
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE h = CreateFileW(wide, GENERIC_WRITE | DELETE, share, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !is_directory(wide)) {
+        h = CreateFileW(wide, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        const int err = last_error();
+        return err == ERROR_ACCESS_DENIED && is_directory(wide) ? error_is_directory : err;
+    }
+    return identify(h, f);
+}
+
+bool same_file(const file &a, const file &b) {
+    if (!a.regular || !b.regular || a.index != b.index) {
+        return false;
+    }
+    // Serial 0 means the system could not tell the volume: Wine does so for a
+    // standard handle made from a Unix descriptor, and so do some virtual
+    // file systems. The index alone then decides, erring towards a refusal,
+    // which costs a rerun, rather than towards emptying IN.
+    return a.volume == b.volume || a.volume == 0 || b.volume == 0;
+}
+
+int empty_out(const file &out) {
+    if (out.inherited || !out.regular) {
+        return 0;
+    }
+    return cut_back(handle_of(out), 0);
+}
+
+int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
+    const DWORD want = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    DWORD n = 0;
+    if (!ReadFile(handle_of(in), buf, want, &n, nullptr)) {
+        // A pipe whose writer has gone is how the input of a pipeline ends.
+        if (GetLastError() == ERROR_BROKEN_PIPE) {
+            got = 0;
+            return 0;
+        }
+        return last_error();
+    }
+    got = n;
+    return 0;
+}
+
+int write_all(file &out, const unsigned char *buf, std::size_t n) {
+    while (n > 0) {
+        const DWORD want = n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+        DWORD put = 0;
+        if (!WriteFile(handle_of(out), buf, want, &put, nullptr)) {
+            return last_error();
+        }
+        if (put == 0) {
+            return ERROR_WRITE_FAULT; // no progress and no error: give up rather than spin
+        }
+        buf += put;
+        n -= put;
+    }
+    return 0;
+}
+
+int close_file(file &f) {
+    const HANDLE h = handle_of(f);
+    f.handle = -1;
+    // A standard handle is also the process's own, which messages may still
+    // use: the caller can hand the same handle as output and error.
+    if (f.inherited) {
+        return 0;
+    }
+    return CloseHandle(h) ? 0 : last_error();
+}
+
+int discard_out(const char *path, file &out) {
+    if (!out.regular) {
+        return 0;
+    }
+    if (out.inherited) {
+        // The caller's bytes before ours stay; ours go. close_file keeps a
+        // standard handle open, so there is always one to cut through.
+        return out.handle == -1 ? ERROR_INVALID_HANDLE : cut_back(handle_of(out), out.start);
+    }
+    const wchar_t *wide = nullptr;
+    if (const int err = wide_path(path, wide); err != 0) {
+        return err;
+    }
+    HANDLE h = handle_of(out);
+    if (out.handle == -1) {
+        // The handle went with a failed close; find the file again by its
+        // path, making sure it is still ours.
+        h = CreateFileW(wide, GENERIC_WRITE | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            return last_error();
+        }
+        out.handle = reinterpret_cast<std::intptr_t>(h);
+        identity id;
+        if (const int err = identify_disk(h, id); err != 0) {
+            return err;
+        }
+        if (id.volume != out.volume || id.index != out.index) {
+            return ERROR_FILE_INVALID;
+        }
+    }
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard)) {
+        return last_error();
+    }
+    // Deleting leaves no trace, but only when the file has no other name, and
+    // when OUT names it directly: deleting through a symbolic link would
+    // remove the target and leave the link dangling. Deleting may also be
+    // refused (no DELETE access); emptying is then the next best thing.
+    const DWORD attributes = GetFileAttributesW(wide);
+    FILE_DISPOSITION_INFO gone{};
+    gone.DeleteFile = TRUE;
+    if (standard.NumberOfLinks == 1 && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone)) {
+        // The file goes when its last handle closes: close ours now rather
+        // than at exit.
+        out.handle = -1;
+        return CloseHandle(h) ? 0 : last_error();
+    }
+    return cut_back(h, 0);
+}
+
+void write_stdout(const char *text, std::size_t n) {
+    write_text(STD_OUTPUT_HANDLE, text, n);
+}
+
+void write_stderr(const char *text, std::size_t n) {
+    write_text(STD_ERROR_HANDLE, text, n);
+}
+
+const char *describe(int err) {
+    static char text[1024];
+    if (err == error_is_directory) {
+        return "Is a directory";
+    }
+    // English where the system has it, like the rest of the tool's words;
+    // the user's language otherwise.
+    wchar_t wide[512];
+    constexpr DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const auto code = static_cast<DWORD>(err);
+    DWORD len = FormatMessageW(flags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                               wide, sizeof wide / sizeof wide[0], nullptr);
+    if (len == 0) {
+        len = FormatMessageW(flags, nullptr, code, 0, wide, sizeof wide / sizeof wide[0], nullptr);
+    }
+    while (len > 0 && (wide[len - 1] == L'\r' || wide[len - 1] == L'\n' || wide[len - 1] == L' ')) {
+        --len;
+    }
+    const int n = len == 0 ? 0
+                           : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(len), text,
+                                                 sizeof text - 1, nullptr, nullptr);
+    if (n <= 0) {
+        std::snprintf(text, sizeof text, "error %d", err);
+        return text;
+    }
+    text[n] = '\0';
+    return text;
+}
+
+} // namespace sys

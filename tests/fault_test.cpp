@@ -7,15 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include <unistd.h>
 
 namespace {
-
-const char *const strace = "/usr/bin/strace";
 
 struct Fault {
     const char *name;
@@ -38,21 +35,6 @@ const Fault faults[] = {
 
 void PrintTo(const Fault &f, std::ostream *os) {
     *os << f.name;
-}
-
-// Runs byteneg in dir under strace with these strace options. strace stops
-// LeakSanitizer from working (it needs ptrace itself), so a sanitized build
-// runs without leak checks here.
-Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,
-                     const std::vector<std::string> &options) {
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    RunOptions opts;
-    opts.cwd = dir;
-    opts.wrapper = {"/usr/bin/env",
-                    "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0",
-                    strace, "-qq"};
-    opts.wrapper.insert(opts.wrapper.end(), options.begin(), options.end());
-    return byteneg(argv, opts);
 }
 
 // The loader and any sanitizer runtime make calls of their own before the
@@ -84,7 +66,7 @@ int ordinal_of(const Fault &f, const fs::path &dir, const std::vector<std::strin
 class Injected : public testing::TestWithParam<Fault> {};
 
 TEST_P(Injected, FailureIsReportedAndOutRemovedOrCallRetried) {
-    if (access(strace, X_OK) != 0) {
+    if (access(strace_path, X_OK) != 0) {
         GTEST_SKIP() << "strace is not installed";
     }
     const Fault &f = GetParam();

@@ -27,9 +27,12 @@ namespace {
 // a failed set-up apart from anything the program itself returns.
 [[noreturn]] void exec_child(const std::string &path, std::vector<char *> &cargv,
                              const RunOptions &opts, int in_fd, int out_w, int err_w) {
-    if (dup2(in_fd, 0) < 0 || dup2(out_w, 1) < 0 || dup2(err_w, 2) < 0 ||
-        chdir(opts.cwd.c_str()) != 0) {
+    if (dup2(in_fd, 0) < 0 || dup2(opts.stdout_fd >= 0 ? opts.stdout_fd : out_w, 1) < 0 ||
+        dup2(err_w, 2) < 0 || chdir(opts.cwd.c_str()) != 0) {
         _exit(126);
+    }
+    for (const int fd : opts.closed) {
+        close(fd);
     }
     if (opts.file_size_limit >= 0) {
         const rlimit lim{static_cast<rlim_t>(opts.file_size_limit),
@@ -88,7 +91,8 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
         fail_system("pipe");
     }
     const fs::path stdin_path = opts.cwd / opts.stdin_path; // as the program would see it
-    const int in_fd = open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in_fd =
+        opts.stdin_fd >= 0 ? opts.stdin_fd : open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (in_fd < 0) {
         fail_system("open " + stdin_path.string());
     }
@@ -99,7 +103,9 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
     if (pid == 0) {
         exec_child(path, cargv, opts, in_fd, out_pipe[1], err_pipe[1]);
     }
-    close(in_fd);
+    if (in_fd != opts.stdin_fd) {
+        close(in_fd);
+    }
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (opts.on_stdout) {
@@ -146,6 +152,50 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
         result.signal = WTERMSIG(wstatus);
     }
     return result;
+}
+
+const char *const strace_path = "/usr/bin/strace";
+
+// strace stops LeakSanitizer from working (it needs ptrace itself), so a
+// sanitized build runs without leak checks here.
+Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,
+                     const std::vector<std::string> &options) {
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    RunOptions opts;
+    opts.cwd = dir;
+    opts.wrapper = {"/usr/bin/env",
+                    "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0",
+                    strace_path, "-qq"};
+    opts.wrapper.insert(opts.wrapper.end(), options.begin(), options.end());
+    return byteneg(argv, opts);
+}
+
+void Fd::reset() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+Fd open_fd(const fs::path &path, int flags, unsigned mode) {
+    const int fd = open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd < 0) {
+        fail_system("open " + path.string());
+    }
+    return Fd(fd);
+}
+
+std::string read_rest(int fd) {
+    std::string all;
+    std::array<char, 65536> buf{};
+    for (;;) {
+        const ssize_t n = read(fd, buf.data(), buf.size());
+        if (n > 0) {
+            all.append(buf.data(), static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EINTR)) {
+            return all;
+        }
+    }
 }
 
 TempDir::TempDir() {

@@ -25,6 +25,11 @@ struct RunOptions {
     // If set, is handed the read end of the program's standard output (and
     // owns it) instead of capturing it.
     std::function<void(int)> on_stdout;
+    // Descriptors of the caller's to hand the program as its standard input
+    // or output instead of stdin_path or the capture; -1 for the default.
+    int stdin_fd = -1;
+    int stdout_fd = -1;
+    std::vector<int> closed; // standard descriptors the program starts without
 };
 
 // Runs the program with exactly this argument vector (argv[0] included; an
@@ -36,6 +41,48 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
 // Runs the byteneg under test.
 Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts = {});
 const char *byteneg_path();
+
+// Runs byteneg in dir under strace with these strace options.
+Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,
+                     const std::vector<std::string> &options);
+extern const char *const strace_path;
+
+// Owns a descriptor: closes it when destroyed.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        reset();
+    }
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    [[nodiscard]] int get() const {
+        return fd_;
+    }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset();
+
+  private:
+    int fd_ = -1;
+};
+
+// open(2) that throws on failure; the descriptor is close-on-exec.
+Fd open_fd(const fs::path &path, int flags, unsigned mode = 0600);
+// Everything left to read on fd, until the end or until it would block.
+std::string read_rest(int fd);
 
 // A fresh directory under TMPDIR, removed with everything in it at the end.
 struct TempDir {

@@ -1,0 +1,381 @@
+// End-to-end runs about what the caller hands the tool and what it leaves:
+// standard streams closed at start, /dev/stdin and /dev/stdout used as the
+// caller set them up, a partial OUT that cannot simply be removed, and names
+// that would break a message line.
+#include "negate.hpp"
+#include "support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using Dir = const fs::path &;
+
+// Descriptors a case keeps over the run: the one handed to the program as a
+// standard stream, closed as soon as the run is over so that a reader sees the
+// end, and the test's own (the other end, or a copy), which the check uses.
+struct Kept {
+    Fd handed;
+    Fd ours;
+};
+
+using Setup = std::function<Kept(Dir, RunOptions &)>; // files, descriptors, run options
+
+struct Case {
+    std::string name;
+    std::vector<std::string> argv; // argv[0] included
+    Setup setup;
+    int status;                               // expected exit status
+    std::string out;                          // expected standard output, exactly
+    std::string err;                          // expected standard error, exactly
+    std::function<void(Dir, int ours)> check; // what the files must look like after
+};
+
+const std::string data = random_bytes(block_size + 999, 31);
+const std::string small = random_bytes(4000, 32); // fits a socket's buffer
+const std::string precious = "precious data\n";
+const std::string header = "header\n";
+const std::string earlier = "earlier line\n";
+const std::string no_such = ": No such file or directory\n";
+
+void put(int fd, const std::string &bytes) {
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+void expect_names(Dir d, const std::vector<std::string> &names) {
+    EXPECT_EQ(listing(d), names);
+}
+// Compares without printing megabytes of bytes on a mismatch.
+void expect_bytes(const fs::path &path, const std::string &bytes) {
+    const std::string got = read_file(path);
+    EXPECT_TRUE(got == bytes) << path.filename() << ": " << got.size() << " bytes, expected "
+                              << bytes.size();
+}
+
+Kept no_descriptors(Dir /*d*/, RunOptions & /*o*/) {
+    return {};
+}
+Setup file(const char *name, std::string bytes) {
+    return [name, bytes = std::move(bytes)](Dir d, RunOptions & /*o*/) {
+        write_file(d / name, bytes);
+        return Kept{};
+    };
+}
+// then, with the program started without these standard descriptors.
+Setup closing(std::vector<int> fds, Setup then = no_descriptors) {
+    return [fds = std::move(fds), then = std::move(then)](Dir d, RunOptions &o) {
+        o.closed = fds;
+        return then(d, o);
+    };
+}
+// A FIFO as OUT: never removed, so whatever the tool writes there reaches its
+// reader, which is open before the run so that opening OUT does not block.
+Kept fifo_reader(Dir d, RunOptions & /*o*/) {
+    EXPECT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0);
+    return {Fd(), open_fd(d / "fifo", O_RDONLY | O_NONBLOCK)};
+}
+void reader_got_nothing(Dir /*d*/, int reader) {
+    EXPECT_EQ(read_rest(reader), "");
+}
+
+// Standard output redirected to file name in dir, opened with flags (O_TRUNC
+// for `>`, O_APPEND for `>>`), after writing `before` through it as a command
+// earlier in the same redirection would. ours shares the open file, offset
+// included, as the next command would.
+Kept stdout_to(Dir d, RunOptions &o, const char *name, int flags, const std::string &before) {
+    Kept k{open_fd(d / name, O_WRONLY | O_CREAT | flags), Fd()};
+    k.ours = Fd(fcntl(k.handed.get(), F_DUPFD_CLOEXEC, 3));
+    put(k.handed.get(), before);
+    o.stdout_fd = k.handed.get();
+    return k;
+}
+// Standard input from file name, at offset skip, as after `read line < file`.
+Kept stdin_from(Dir d, RunOptions &o, const char *name, off_t skip) {
+    Kept k{open_fd(d / name, O_RDONLY), Fd()};
+    EXPECT_EQ(lseek(k.handed.get(), skip, SEEK_SET), skip);
+    o.stdin_fd = k.handed.get();
+    return k;
+}
+// One end of a connected socket pair handed as standard stream fd.
+Kept socket_as(RunOptions &o, int fd) {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    Kept k{Fd(ends[0]), Fd(ends[1])};
+    (fd == 0 ? o.stdin_fd : o.stdout_fd) = k.handed.get();
+    return k;
+}
+
+// Skips the test, giving the reason, unless run as root; returns whether it did.
+bool skipped_unless_root(const char *why) {
+    if (geteuid() == 0) {
+        return false;
+    }
+    [why] { GTEST_SKIP() << "needs root: " << why; }();
+    return true;
+}
+
+// Three runs that must come out the same whichever standard streams are
+// closed at start: a copy, a refusal and a failure. IN and OUT must not take
+// a closed stream's number, or a message would be written into them.
+std::vector<Case> with_closed_streams() {
+    // clang-format off
+    const std::vector<Case> runs = {
+        {"Copy", {"byteneg", "in", "out"}, file("in", data), 0, "", "",
+         [](Dir d, int /*ours*/) {
+             expect_bytes(d / "in", data);
+             expect_bytes(d / "out", negated(data));
+             expect_names(d, {"in", "out"});
+         }},
+        {"SameFileRefused", {"byteneg", "x", "x"}, file("x", precious), 2, "",
+         "byteneg: x: same file as x\n",
+         [](Dir d, int /*ours*/) { expect_bytes(d / "x", precious); expect_names(d, {"x"}); }},
+        {"FailureWritesNothingToOut", {"byteneg", "/proc/self/mem", "fifo"}, fifo_reader, 2, "",
+         "byteneg: /proc/self/mem: Input/output error\n", reader_got_nothing},
+    };
+    // clang-format on
+    const char *const stream_names[] = {"In", "Out", "Err"};
+    std::vector<Case> cases;
+    for (int mask = 0; mask < 8; ++mask) {
+        std::vector<int> closed;
+        std::string which;
+        for (int fd = 0; fd < 3; ++fd) {
+            if ((mask & (1 << fd)) != 0) {
+                closed.push_back(fd);
+                which += stream_names[fd];
+            }
+        }
+        for (const Case &base : runs) {
+            Case c = base;
+            c.name = "Closed" + (which.empty() ? "None" : which) + "_" + base.name;
+            c.setup = closing(closed, base.setup);
+            if ((mask & 4) != 0) {
+                c.err = ""; // nowhere to say it, and nowhere it may land
+            }
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+// clang-format off
+const std::vector<Case> inherited_and_discard_cases = {
+    // name, argv, setup, status, stdout, stderr, check
+
+    // A stream closed at start and named as IN or OUT: the caller closed it,
+    // and must not get an empty input or a silent sink in its place.
+    {"ClosedStdinNamed", {"byteneg", "/dev/stdin", "out"}, closing({0}), 2, "",
+     "byteneg: /dev/stdin: Bad file descriptor\n", [](Dir d, int) { expect_names(d, {}); }},
+    {"ClosedStdoutNamed", {"byteneg", "in", "/dev/stdout"}, closing({1}, file("in", data)), 2, "",
+     "byteneg: /dev/stdout: Bad file descriptor\n", [](Dir d, int) { expect_names(d, {"in"}); }},
+
+    // The caller's streams, used where and as the caller left them.
+    {"AppendsToAppendingStdout", {"byteneg", "in", "/dev/stdout"},
+     [](Dir d, RunOptions &o) { write_file(d / "log", earlier); file("in", data)(d, o);
+                                return stdout_to(d, o, "log", O_APPEND, ""); },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "log", earlier + negated(data)); }},
+    {"WritesBetweenCallersOutputs", {"byteneg", "in", "/dev/fd/1"},
+     [](Dir d, RunOptions &o) { file("in", data)(d, o);
+                                return stdout_to(d, o, "f", O_TRUNC, header); },
+     0, "", "",
+     [](Dir d, int ours) { put(ours, "footer\n");
+                           expect_bytes(d / "f", header + negated(data) + "footer\n"); }},
+    {"ReadsFromCallersPosition", {"byteneg", "/dev/fd/0", "out"},
+     [](Dir d, RunOptions &o) { write_file(d / "f", header + data);
+                                return stdin_from(d, o, "f", static_cast<off_t>(header.size())); },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(data)); }},
+    {"SocketAsStdin", {"byteneg", "/dev/stdin", "out"},
+     [](Dir /*d*/, RunOptions &o) { Kept k = socket_as(o, 0); put(k.ours.get(), small);
+                                    EXPECT_EQ(shutdown(k.ours.get(), SHUT_WR), 0); return k; },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(small)); }},
+    {"SocketAsStdout", {"byteneg", "in", "/dev/stdout"},
+     [](Dir d, RunOptions &o) { file("in", small)(d, o); return socket_as(o, 1); },
+     0, "", "", [](Dir /*d*/, int ours) { EXPECT_EQ(read_rest(ours), negated(small)); }},
+    // Only the exact names are the caller's streams; any other spelling is a
+    // path like any other, opened and truncated.
+    {"OtherSpellingReopenedAndTruncated", {"byteneg", "in", "/dev/./stdout"},
+     [](Dir d, RunOptions &o) { file("in", data)(d, o);
+                                return stdout_to(d, o, "f", O_TRUNC, header); },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "f", negated(data)); }},
+    {"SameFileAsAppendingStdoutRefused", {"byteneg", "y", "/dev/stdout"},
+     [](Dir d, RunOptions &o) { write_file(d / "y", precious);
+                                return stdout_to(d, o, "y", O_APPEND, ""); },
+     2, "", "byteneg: /dev/stdout: same file as y\n",
+     [](Dir d, int) { expect_bytes(d / "y", precious); }},
+    {"SameFileAsStdinRefused", {"byteneg", "/dev/stdin", "y"},
+     [](Dir d, RunOptions &o) { write_file(d / "y", precious); return stdin_from(d, o, "y", 0); },
+     2, "", "byteneg: y: same file as /dev/stdin\n",
+     [](Dir d, int) { expect_bytes(d / "y", precious); }},
+
+    // A failure cuts a regular file on standard output back to where our
+    // output began; the caller's bytes stay, and so does the file.
+    {"FailedWriteCutsStdoutBackToStartPosition", {"byteneg", "in", "/dev/stdout"},
+     [](Dir d, RunOptions &o) { file("in", data)(d, o);
+                                o.file_size_limit = static_cast<long>(header.size()) + 5000;
+                                return stdout_to(d, o, "f", O_TRUNC, header); },
+     2, "", "byteneg: /dev/stdout: File too large\n",
+     [](Dir d, int) { expect_bytes(d / "f", header); }},
+    // An appending descriptor sits at offset 0 here; our output began at the end.
+    {"FailedWriteCutsAppendingStdoutBackToEnd", {"byteneg", "in", "/dev/stdout"},
+     [](Dir d, RunOptions &o) { write_file(d / "log", earlier); file("in", data)(d, o);
+                                o.file_size_limit = static_cast<long>(earlier.size()) + 5000;
+                                return stdout_to(d, o, "log", O_APPEND, ""); },
+     2, "", "byteneg: /dev/stdout: File too large\n",
+     [](Dir d, int) { expect_bytes(d / "log", earlier); }},
+    {"FailedReadKeepsCallersOutput", {"byteneg", "/proc/self/mem", "/dev/fd/1"},
+     [](Dir d, RunOptions &o) { return stdout_to(d, o, "f", O_TRUNC, header); },
+     2, "", "byteneg: /proc/self/mem: Input/output error\n",
+     [](Dir d, int) { expect_bytes(d / "f", header); }},
+
+    // A partial OUT that removing would not discard, or may not be removed,
+    // is emptied instead.
+    {"HardLinkedOutEmptied", {"byteneg", "in", "out"},
+     [](Dir d, RunOptions &o) { file("in", data)(d, o); write_file(d / "out", precious);
+                                fs::create_hard_link(d / "out", d / "other");
+                                o.file_size_limit = 4096; return Kept{}; },
+     2, "", "byteneg: out: File too large\n",
+     [](Dir d, int) { expect_names(d, {"in", "other", "out"});
+                      expect_bytes(d / "out", ""); expect_bytes(d / "other", ""); }},
+    // Anyone may write the file, but only its owner (or root) may remove it
+    // from a sticky folder; root is needed to own a file as someone else.
+    {"StickyFolderOutOfOtherUserEmptiedNeedsRoot", {"byteneg", "in", "sticky/out"},
+     [](Dir d, RunOptions &o) {
+         if (skipped_unless_root("a file owned by another user in a sticky folder")) {
+             return Kept{};
+         }
+         file("in", data)(d, o);
+         fs::create_directory(d / "sticky");
+         fs::permissions(d / "sticky", fs::perms::all | fs::perms::sticky_bit);
+         write_file(d / "sticky" / "out", precious);
+         EXPECT_EQ(chown((d / "sticky" / "out").c_str(), 1000, 1000), 0);
+         fs::permissions(d / "sticky" / "out", fs::perms::owner_read | fs::perms::owner_write |
+             fs::perms::group_read | fs::perms::group_write | fs::perms::others_read |
+             fs::perms::others_write);
+         o.as_nobody = true;
+         o.file_size_limit = 4096;
+         return Kept{}; },
+     2, "", "byteneg: sticky/out: File too large\n",
+     [](Dir d, int) {
+         struct stat st {};
+         ASSERT_EQ(stat((d / "sticky" / "out").c_str(), &st), 0) << "removed";
+         EXPECT_EQ(st.st_size, 0);
+         EXPECT_EQ(st.st_uid, 1000U); }},
+};
+
+// Messages stay one line whatever the names hold: control bytes in the
+// program's name and in paths are escaped, anything else is printed as it is.
+const std::vector<Case> message_cases = {
+    {"NewlineInPath", {"byteneg", "a\nb", "out"}, no_descriptors, 2, "",
+     "byteneg: a\\nb" + no_such, [](Dir d, int) { expect_names(d, {}); }},
+    {"NamedEscapes", {"byteneg", "\a\b\t\n\v\f\r", "out"}, no_descriptors, 2, "",
+     "byteneg: \\a\\b\\t\\n\\v\\f\\r" + no_such, nullptr},
+    {"OtherControlBytesInOctal", {"byteneg", "\x01\x1b[31m\x1f\x7f", "out"}, no_descriptors, 2, "",
+     "byteneg: \\001\\033[31m\\037\\177" + no_such, nullptr},
+    {"OtherBytesAsTheyAre", {"byteneg", "caf\xc3\xa9 \\ ~\x80\xff", "out"}, no_descriptors, 2, "",
+     "byteneg: caf\xc3\xa9 \\ ~\x80\xff" + no_such, nullptr},
+    {"ProgramNameEscaped", {"neg\x1b" "it", "nothere", "out"}, no_descriptors, 2, "",
+     "neg\\033it: nothere" + no_such, nullptr},
+    {"BothNamesOfSameFileEscaped", {"byteneg", "x\ty", "x\ny"},
+     [](Dir d, RunOptions &o) { file("x\ty", precious)(d, o);
+                                fs::create_hard_link(d / "x\ty", d / "x\ny"); return Kept{}; },
+     2, "", "byteneg: x\\ny: same file as x\\ty\n", nullptr},
+    {"UsageLineRaw", {"neg\tit\n"}, no_descriptors, 1, "neg\tit\n <in> <out>\n", "", nullptr},
+};
+// clang-format on
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Streams : public testing::TestWithParam<Case> {};
+
+TEST_P(Streams, Run) {
+    const Case &c = GetParam();
+    TempDir dir;
+    RunOptions opts;
+    opts.cwd = dir.path;
+    Kept kept = c.setup ? c.setup(dir.path, opts) : Kept{};
+    if (testing::Test::IsSkipped()) {
+        return;
+    }
+    if (opts.as_nobody) {
+        fs::permissions(dir.path, fs::perms::all);
+    }
+    const Outcome r = byteneg(c.argv, opts);
+    kept.handed.reset();
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    if (c.check) {
+        c.check(dir.path, kept.ours.get());
+    }
+}
+
+std::string case_name(const testing::TestParamInfo<Case> &info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(ClosedAtStart, Streams, testing::ValuesIn(with_closed_streams()),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Inherited, Streams, testing::ValuesIn(inherited_and_discard_cases),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Messages, Streams, testing::ValuesIn(message_cases), case_name);
+
+// Each line goes out in one write() call, so that it cannot interleave with
+// another writer's on a shared standard error. strace counts the calls, and
+// makes the partial OUT impossible to discard for the two-line case.
+TEST(OneWritePerLine, UnderStrace) {
+    if (access(strace_path, X_OK) != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    struct Run {
+        std::vector<std::string> argv;
+        std::vector<std::string> inject;
+        std::vector<std::string> lines; // each after "PROG: "
+    };
+    const std::vector<Run> runs = {
+        {{"byteneg", "a\nb", "out"}, {}, {"a\\nb" + no_such}},
+        {{"byteneg", "x", "./x"}, {}, {"./x: same file as x\n"}},
+        {{"byteneg", "/proc/self/mem", "out"},
+         {"-e", "inject=unlink:error=EPERM", "-e", "inject=ftruncate:error=EIO"},
+         {"/proc/self/mem: Input/output error\n",
+          "out: cannot discard partial output: Input/output error\n"}},
+    };
+    for (const Run &each : runs) {
+        SCOPED_TRACE(each.lines.front());
+        TempDir dir;
+        write_file(dir.path / "x", precious);
+        std::vector<std::string> options = each.inject;
+        options.insert(options.end(), {"-o", "trace", "-e", "trace=write,unlink,ftruncate"});
+        const Outcome r = under_strace(dir.path, each.argv, options);
+        std::string all;
+        std::vector<std::string> sizes;
+        for (const std::string &line : each.lines) {
+            // strace runs the program by its path, which is then its name.
+            const std::string whole = byteneg_path() + (": " + line);
+            all += whole;
+            sizes.push_back(std::to_string(whole.size()));
+        }
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, all);
+        // strace shows a write as: write(2, "...", 42) = 42
+        std::ifstream trace(dir.path / "trace");
+        std::vector<std::string> written;
+        for (std::string line; std::getline(trace, line);) {
+            if (line.rfind("write(2,", 0) == 0) {
+                written.push_back(line.substr(line.rfind(" = ") + 3));
+            }
+        }
+        EXPECT_EQ(written, sizes);
+    }
+}
+
+} // namespace

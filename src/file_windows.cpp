@@ -10,8 +10,6 @@
 
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
 #include <shellapi.h>
 
 namespace sys {
@@ -190,23 +188,10 @@ void write_text(DWORD which, const char *text, std::size_t n) {
 } // namespace
 
 int guard_std_streams() {
-    // A standard handle that is missing stays missing: unlike a descriptor,
-    // no handle this run opens can take its place, and the operations that
-    // use one check it first. What remains is the C runtime's text mode, in
-    // case anything prints through it: the usage line must end in LF alone.
-    // A stream the runtime did not set up cannot be switched, and needs not be.
-    const struct {
-        DWORD which;
-        std::FILE *stream;
-    } streams[] = {
-        {STD_INPUT_HANDLE, stdin}, {STD_OUTPUT_HANDLE, stdout}, {STD_ERROR_HANDLE, stderr}};
-    for (const auto &s : streams) {
-        const HANDLE h = GetStdHandle(s.which);
-        const int fd = _fileno(s.stream);
-        if (h != nullptr && h != INVALID_HANDLE_VALUE && fd >= 0) {
-            static_cast<void>(_setmode(fd, _O_BINARY));
-        }
-    }
+    // Nothing to do: unlike a descriptor, a missing standard handle is not
+    // taken by the next file opened, and the operations that use one check
+    // that it is there. Output never goes through the C runtime's streams,
+    // whose text mode would turn LF into CRLF.
     return 0;
 }
 
@@ -279,12 +264,17 @@ int open_out(const char *path, file &f) {
             return err;
         }
         if (f.regular) {
-            // Our output begins wherever the caller left the handle.
+            // Our output begins wherever the caller left the handle. Windows
+            // has no append mode to find out about: a shell's >> moves the
+            // position to the end before the run.
             LARGE_INTEGER at{};
-            if (!SetFilePointerEx(handle_of(f), LARGE_INTEGER{}, &at, FILE_CURRENT)) {
+            LARGE_INTEGER size{};
+            if (!SetFilePointerEx(handle_of(f), LARGE_INTEGER{}, &at, FILE_CURRENT) ||
+                !GetFileSizeEx(handle_of(f), &size)) {
                 return last_error();
             }
             f.start = at.QuadPart;
+            f.length = size.QuadPart;
         }
         return 0;
     }
@@ -354,6 +344,7 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
         }
         buf += put;
         n -= put;
+        out.written += put;
     }
     return 0;
 }
@@ -369,14 +360,38 @@ int close_file(file &f) {
     return CloseHandle(h) ? 0 : last_error();
 }
 
+namespace {
+
+// Cuts an inherited file back and sets its position where our output began,
+// unless others have written to it since the run began: the file must end
+// where our output ended.
+int restore(HANDLE h, const file &out) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(h, &size)) {
+        return last_error();
+    }
+    const std::int64_t ours_end = out.start + out.written;
+    const std::int64_t keep = out.length > out.start ? out.length : out.start;
+    if (size.QuadPart != (ours_end > keep ? ours_end : keep)) {
+        return error_shared_output;
+    }
+    if (const int err = cut_back(h, keep); err != 0) {
+        return err;
+    }
+    LARGE_INTEGER at{};
+    at.QuadPart = out.start;
+    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) ? 0 : last_error();
+}
+
+} // namespace
+
 int discard_out(const char *path, file &out) {
     if (!out.regular) {
         return 0;
     }
     if (out.inherited) {
-        // The caller's bytes before ours stay; ours go. close_file keeps a
-        // standard handle open, so there is always one to cut through.
-        return out.handle == -1 ? ERROR_INVALID_HANDLE : cut_back(handle_of(out), out.start);
+        // Its handle is the only way to it.
+        return out.handle == -1 ? ERROR_INVALID_HANDLE : restore(handle_of(out), out);
     }
     const wchar_t *wide = nullptr;
     if (const int err = wide_path(path, wide); err != 0) {
@@ -435,6 +450,9 @@ const char *describe(int err) {
     static char text[1024];
     if (err == error_is_directory) {
         return "Is a directory";
+    }
+    if (err == error_shared_output) {
+        return "others have written to it since";
     }
     // English where the system has it, like the rest of the tool's words;
     // the user's language otherwise.

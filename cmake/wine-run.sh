@@ -1,0 +1,31 @@
+#!/bin/sh
+# Runs a Windows program under Wine for CMake and CTest: wine-run.sh PROGRAM ARGS...
+#
+# Wine's server, and the services that the first program of a session starts,
+# outlive that program and keep the standard streams it was given. A caller
+# that reads the program's output through a pipe, as CTest and test discovery
+# do, would wait for them, up to the server's whole lifetime. So the server
+# and its services are started here first, on /dev/null, and kept a minute
+# past their last program, which lets a test run reuse them.
+export WINEDEBUG=-all
+# Wine turns Unix names and arguments into Windows ones through the locale's
+# character set: in the C locale a UTF-8 name comes out garbled.
+export LC_ALL=C.UTF-8
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+server=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+prefix=${WINEPREFIX:-$HOME/.wine}
+# Only one caller may start them; CTest runs tests in parallel. The lock's
+# descriptor is not for them to keep, or the lock would last as long as they do.
+lock=${TMPDIR:-/tmp}/byteneg-wine-$(id -u).lock
+(
+    flock 9 || exit 1
+    # A new machine has no prefix yet: making one starts everything too.
+    if [ ! -d "$prefix" ]; then
+        "$wine" wineboot --init </dev/null >/dev/null 2>&1 9>&-
+    fi
+    # Exits with 0 only when it has started a server, none being up.
+    if "$server" -p60 </dev/null >/dev/null 2>&1 9>&-; then
+        "$wine" wineboot </dev/null >/dev/null 2>&1 9>&-
+    fi
+) 9>"$lock" || exit 125
+exec "$wine" "$@"

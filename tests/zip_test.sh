@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the Windows zip, checks what it holds, and runs the byteneg.exe it
+# unpacks to, alone in its folder, so that a missing DLL would show.
+#   zip_test.sh BUILD_DIR VERSION EMULATOR...
+set -euo pipefail
+build=$1 version=$2
+shift 2
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$out" >/dev/null
+zip=$out/byteneg-$version-win64.zip
+[[ -f $zip ]] || { echo "no $(basename "$zip")"; ls "$out"; exit 1; }
+
+top=byteneg-$version-win64
+files=$(cd "$out" && cmake -E tar tf "$zip" | grep -v '/$' | sort)
+expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/byteneg.exe" | sort)
+if [[ $files != "$expected" ]]; then
+    printf 'zip holds:\n%s\nexpected:\n%s\n' "$files" "$expected"
+    exit 1
+fi
+
+mkdir "$out/unpacked"
+(cd "$out/unpacked" && cmake -E tar xf "$zip")
+exe=$out/unpacked/$top/byteneg.exe
+printf 'zip \001\032\r\n\200\377' >"$out/in"
+"$@" "$exe" "$out/in" "$out/neg"
+"$@" "$exe" "$out/neg" "$out/back"
+cmp "$out/in" "$out/back"
+[[ $(od -An -tx1 "$out/neg" | tr -d ' \n') == 869790e0ffe6f3f68001 ]] ||
+    { echo "the unpacked byteneg.exe gave the wrong bytes: $(od -An -tx1 "$out/neg")"; exit 1; }
+echo "$(basename "$zip"): $(wc -l <<<"$files") files; the unpacked byteneg.exe runs alone"

@@ -7,7 +7,10 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <system_error>
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -42,7 +45,8 @@ namespace {
             _exit(126);
         }
     }
-    if (opts.ignore_sigpipe && signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    // Set either way: a parent that feeds standard input ignores SIGPIPE.
+    if (signal(SIGPIPE, opts.ignore_sigpipe ? SIG_IGN : SIG_DFL) == SIG_ERR) {
         _exit(126);
     }
     if (opts.as_nobody && geteuid() == 0) {
@@ -50,8 +54,21 @@ namespace {
             _exit(126);
         }
     }
-    execve(path.c_str(), cargv.data(), environ);
+    // Searches PATH for an emulator named without a folder.
+    execvp(path.c_str(), cargv.data());
     _exit(127);
+}
+
+// text with name at the start of a line replaced by as.
+std::string renamed(const std::string &text, const std::string &name, const std::string &as) {
+    std::string result;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        const std::string line = text.substr(at, end - at);
+        result += line.rfind(name, 0) == 0 ? as + line.substr(name.size()) : line;
+        at = end;
+    }
+    return result;
 }
 
 } // namespace
@@ -60,8 +77,95 @@ const char *byteneg_path() {
     return BYTENEG_PATH;
 }
 
+// The emulator's words, separated by 0x1F (a CMake list cannot pass through a
+// compiler definition as it is).
+#ifndef BYTENEG_EMULATOR
+#define BYTENEG_EMULATOR ""
+#endif
+
+const std::vector<std::string> &emulator() {
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> split;
+        std::istringstream all(BYTENEG_EMULATOR);
+        for (std::string word; std::getline(all, word, '\x1f');) {
+            split.push_back(word);
+        }
+        return split;
+    }();
+    return words;
+}
+
+const std::string &shown_name() {
+    static const std::string name = [] {
+        std::vector<std::string> argv = emulator();
+        argv.emplace_back(byteneg_path());
+        const Outcome r = run(argv.front(), argv);
+        const std::string rest = " <in> <out>\n";
+        if (r.status != 1 || r.out.size() <= rest.size() ||
+            r.out.compare(r.out.size() - rest.size(), rest.size(), rest) != 0) {
+            throw std::runtime_error("no usage line from " + std::string(byteneg_path()) +
+                                     ": status " + std::to_string(r.status) + ", " + r.out + r.err);
+        }
+        return r.out.substr(0, r.out.size() - rest.size());
+    }();
+    return name;
+}
+
 Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
-    return run(byteneg_path(), argv, opts);
+    if (emulator().empty()) {
+        return run(byteneg_path(), argv, opts);
+    }
+    std::vector<std::string> args = emulator();
+    args.emplace_back(byteneg_path());
+    if (!argv.empty()) {
+        args.insert(args.end(), argv.begin() + 1, argv.end());
+    }
+    Outcome r = run(args.front(), args, opts);
+    // Started directly, the binary would show argv[0], its path under a
+    // wrapper, or its own fallback name for an empty argument vector.
+    const std::string direct = !opts.wrapper.empty() ? byteneg_path()
+                               : argv.empty()        ? "byteneg"
+                                                     : argv.front();
+    r.out = renamed(r.out, shown_name(), direct);
+    r.err = renamed(r.err, shown_name(), direct);
+    return r;
+}
+
+bool applies(Where where) {
+    switch (where) {
+    case Where::posix:
+        return !windows_binary;
+    case Where::windows:
+        return windows_binary;
+    case Where::direct:
+        return emulator().empty();
+    case Where::anywhere:
+        break;
+    }
+    return true;
+}
+
+std::string with_reason_of(const std::string &want, const std::string &got) {
+    if (!windows_binary || want.find('\n') != want.size() - 1 ||
+        want.find(": same file as ") != std::string::npos) {
+        return got;
+    }
+    const std::size_t reason = want.rfind(": ");
+    if (reason == std::string::npos) {
+        return got;
+    }
+    const std::size_t start = reason + 2;
+    const bool agrees = got.size() > start + 1 && got.compare(0, start, want, 0, start) == 0 &&
+                        got.find('\n') == got.size() - 1;
+    return agrees ? want : got;
+}
+
+bool skipped_unless_root(const char *why) {
+    if (geteuid() == 0) {
+        return false;
+    }
+    [why] { GTEST_SKIP() << "needs root: " << why; }();
+    return true;
 }
 
 Outcome run(const std::string &program, const std::vector<std::string> &argv,
@@ -91,8 +195,22 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
         fail_system("pipe");
     }
     const fs::path stdin_path = opts.cwd / opts.stdin_path; // as the program would see it
-    const int in_fd =
-        opts.stdin_fd >= 0 ? opts.stdin_fd : open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+    int feed = -1; // our end of the pipe to standard input, while bytes are left to write
+    int in_fd = opts.stdin_fd;
+    if (opts.stdin_bytes) {
+        int in_pipe[2];
+        if (pipe2(in_pipe, O_CLOEXEC) != 0 || fcntl(in_pipe[1], F_SETFL, O_NONBLOCK) != 0) {
+            fail_system("pipe");
+        }
+        // A program that stops reading early must not end the test by SIGPIPE.
+        if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+            fail_system("signal");
+        }
+        in_fd = in_pipe[0];
+        feed = in_pipe[1];
+    } else if (in_fd < 0) {
+        in_fd = open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
     if (in_fd < 0) {
         fail_system("open " + stdin_path.string());
     }
@@ -115,17 +233,19 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
     }
 
     Outcome result;
-    std::array<pollfd, 2> fds{pollfd{out_pipe[0], POLLIN, 0}, pollfd{err_pipe[0], POLLIN, 0}};
+    std::array<pollfd, 3> fds{pollfd{out_pipe[0], POLLIN, 0}, pollfd{err_pipe[0], POLLIN, 0},
+                              pollfd{feed, POLLOUT, 0}};
     std::array<std::string *, 2> sinks{&result.out, &result.err};
     int open_count = out_pipe[0] < 0 ? 1 : 2;
-    while (open_count > 0) {
+    std::size_t fed = 0;
+    while (open_count > 0 || fds[2].fd >= 0) {
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             fail_system("poll");
         }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
+        for (std::size_t i = 0; i < sinks.size(); ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
@@ -137,6 +257,18 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --open_count;
+            }
+        }
+        if (fds[2].fd >= 0 && fds[2].revents != 0) {
+            const std::string &bytes = *opts.stdin_bytes;
+            const ssize_t n = write(fds[2].fd, bytes.data() + fed, bytes.size() - fed);
+            if (n > 0) {
+                fed += static_cast<std::size_t>(n);
+            }
+            // Done, or the program stopped reading: either way the end of its input.
+            if (fed == bytes.size() || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+                close(fds[2].fd);
+                fds[2].fd = -1;
             }
         }
     }

@@ -1,8 +1,11 @@
 // Helpers for tests that run the built byteneg binary as a child process.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,9 @@ struct RunOptions {
     long file_size_limit = -1;            // RLIMIT_FSIZE in bytes, or -1 for none
     bool ignore_sigpipe = false;          // start the program with SIGPIPE ignored
     std::vector<std::string> wrapper;     // e.g. strace and its options, run before the binary
+    // If set, fed to the program's standard input through a pipe instead of
+    // stdin_path.
+    std::optional<std::string> stdin_bytes;
     // If set, is handed the read end of the program's standard output (and
     // owns it) instead of capturing it.
     std::function<void(int)> on_stdout;
@@ -38,9 +44,51 @@ struct RunOptions {
 Outcome run(const std::string &program, const std::vector<std::string> &argv,
             const RunOptions &opts = {});
 
-// Runs the byteneg under test.
+// Runs the byteneg under test, through its emulator if it has one. An
+// emulator starts the binary by its path, whatever argv[0] says, so there the
+// name the binary shows at the start of its lines is put back as the name it
+// would have shown if started directly; any other name is left as it came.
 Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts = {});
 const char *byteneg_path();
+
+// The command that runs the binary under test (qemu, Wine), empty when the
+// host runs it directly.
+const std::vector<std::string> &emulator();
+// The name the binary shows when the emulator starts it, learnt from its
+// usage line: under Wine it is a DOS path, not what the test passed.
+const std::string &shown_name();
+
+#ifdef BYTENEG_WINDOWS
+constexpr bool windows_binary = true;
+#else
+constexpr bool windows_binary = false;
+#endif
+
+// Where a table's case applies, so that each table leaves out at instantiation
+// what the binary under test cannot meet.
+enum class Where {
+    anywhere,
+    posix,   // POSIX files, descriptors and limits: not a Windows binary
+    windows, // a Windows spelling of a path
+    direct,  // picks argv[0], which only a binary started directly sees
+};
+bool applies(Where where);
+template <class Case> std::vector<Case> applicable(const std::vector<Case> &cases) {
+    std::vector<Case> kept;
+    std::copy_if(cases.begin(), cases.end(), std::back_inserter(kept),
+                 [](const Case &c) { return applies(c.where); });
+    return kept;
+}
+
+// A Windows binary gives the system's own reasons, not POSIX ones: got with
+// its reason replaced by want's when it is, like want, one line that agrees
+// with want up to the reason, so that comparing it with want checks the rest.
+// The reason of "same file as", the tool's own words, must match as it is.
+// Elsewhere got as it is.
+std::string with_reason_of(const std::string &want, const std::string &got);
+
+// Skips the test, giving the reason, unless run as root; returns whether it did.
+bool skipped_unless_root(const char *why);
 
 // Runs byteneg in dir under strace with these strace options.
 Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,

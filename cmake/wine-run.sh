@@ -28,4 +28,10 @@ lock=${TMPDIR:-/tmp}/byteneg-wine-$(id -u).lock
         "$wine" wineboot </dev/null >/dev/null 2>&1 9>&-
     fi
 ) 9>"$lock" || exit 125
+# Wine puts descriptors of its own on closed standard ones, and the program
+# then takes them for its standard handles: its messages would go to Wine's
+# server, which ends it. A closed one gets /dev/null, as a missing handle would.
+(: 3<&0) 2>/dev/null || exec 0</dev/null
+(: 3>&1) 2>/dev/null || exec 1>/dev/null
+(: 3>&2) || exec 2>/dev/null
 exec "$wine" "$@"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include <windows.h>
 
@@ -66,6 +67,40 @@ int wide_path(const char *path, const wchar_t *&wide) {
         return last_error();
     }
     wide = buf;
+    // A name of MAX_PATH characters or more opens only in the \\?\ form,
+    // unless the machine has long paths turned on; that form takes a full path.
+    // 12 less, as a folder's name must leave room for an 8.3 file name.
+    if (need < MAX_PATH - 12 || std::wcsncmp(buf, L"\\\\?\\", 4) == 0 ||
+        std::wcsncmp(buf, L"\\\\.\\", 4) == 0) {
+        return 0;
+    }
+    static wchar_t *full = nullptr;
+    const DWORD full_need = GetFullPathNameW(buf, 0, nullptr, nullptr);
+    if (full_need == 0) {
+        return last_error();
+    }
+    // Room for \\?\UN before the full path, whose first \ becomes the C of
+    // UNC when it is a \\server\share path.
+    constexpr DWORD prefix = 6;
+    const DWORD room = full_need + prefix;
+    auto *grown = static_cast<wchar_t *>(std::realloc(full, room * sizeof(wchar_t)));
+    if (grown == nullptr) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    full = grown;
+    wchar_t *const rest = full + prefix;
+    const DWORD got = GetFullPathNameW(buf, room - prefix, rest, nullptr);
+    if (got == 0 || got >= room - prefix) {
+        return got == 0 ? last_error() : ERROR_FILENAME_EXCED_RANGE;
+    }
+    if (rest[0] == L'\\' && rest[1] == L'\\') {
+        std::wmemcpy(full, L"\\\\?\\UN", prefix);
+        rest[0] = L'C';
+        wide = full;
+    } else {
+        std::wmemcpy(full + 2, L"\\\\?\\", 4);
+        wide = full + 2;
+    }
     return 0;
 }
 
@@ -288,7 +323,11 @@ int open_out(const char *path, file &f) {
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE h = CreateFileW(wide, GENERIC_WRITE | DELETE, share, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !is_directory(wide)) {
+    // Another program may hold OUT open for reading and writing but not for
+    // deleting, as the C runtime's fopen does; writing is all the copy needs.
+    if (h == INVALID_HANDLE_VALUE &&
+        ((GetLastError() == ERROR_ACCESS_DENIED && !is_directory(wide)) ||
+         GetLastError() == ERROR_SHARING_VIOLATION)) {
         h = CreateFileW(wide, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                         nullptr);
     }
@@ -342,6 +381,17 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
         if (put == 0) {
             return ERROR_WRITE_FAULT; // no progress and no error: give up rather than spin
         }
+        // A handle may append without our knowing (a shell's >>, or a handle
+        // with append access alone): the first write shows where it went,
+        // which is where our output began.
+        if (out.inherited && out.regular && out.written == 0) {
+            LARGE_INTEGER at{};
+            if (SetFilePointerEx(handle_of(out), LARGE_INTEGER{}, &at, FILE_CURRENT) &&
+                at.QuadPart - put != out.start) {
+                out.start = at.QuadPart - put;
+                out.appends = true;
+            }
+        }
         buf += put;
         n -= put;
         out.written += put;
@@ -385,6 +435,39 @@ int restore(HANDLE h, const file &out) {
 
 } // namespace
 
+namespace {
+
+// Whether path leads to the file h without a link on the way: the system's
+// final name for the file is then path itself. Some links (Unix ones under
+// Wine) carry no reparse attribute, so the attribute alone cannot tell.
+bool names_directly(const wchar_t *path, HANDLE h) {
+    static wchar_t final_name[32768];
+    static wchar_t full_name[32768];
+    constexpr DWORD size = sizeof final_name / sizeof final_name[0];
+    const DWORD final_len =
+        GetFinalPathNameByHandleW(h, final_name, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD full_len = GetFullPathNameW(path, size, full_name, nullptr);
+    if (final_len == 0 || final_len >= size || full_len == 0 || full_len >= size) {
+        return false;
+    }
+    // Either may carry the \\?\ prefix; compare what follows it.
+    const auto bare = [](const wchar_t *name, DWORD &len) {
+        if (len >= 4 && std::wcsncmp(name, L"\\\\?\\", 4) == 0) {
+            len -= 4;
+            return name + 4;
+        }
+        return name;
+    };
+    DWORD a_len = final_len;
+    DWORD b_len = full_len;
+    const wchar_t *a = bare(final_name, a_len);
+    const wchar_t *b = bare(full_name, b_len);
+    return CompareStringOrdinal(a, static_cast<int>(a_len), b, static_cast<int>(b_len), TRUE) ==
+           CSTR_EQUAL;
+}
+
+} // namespace
+
 int discard_out(const char *path, file &out) {
     if (!out.regular) {
         return 0;
@@ -423,19 +506,24 @@ int discard_out(const char *path, file &out) {
     // Deleting leaves no trace, but only when the file has no other name, and
     // when OUT names it directly: deleting through a symbolic link would
     // remove the target and leave the link dangling. Deleting may also be
-    // refused (no DELETE access); emptying is then the next best thing.
+    // refused (no DELETE access); emptying is then the next best thing. It
+    // comes first, so that a deletion that fails only at close leaves at
+    // least an empty file.
+    if (const int err = cut_back(h, 0); err != 0) {
+        return err;
+    }
     const DWORD attributes = GetFileAttributesW(wide);
     FILE_DISPOSITION_INFO gone{};
     gone.DeleteFile = TRUE;
     if (standard.NumberOfLinks == 1 && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && names_directly(wide, h) &&
         SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone)) {
         // The file goes when its last handle closes: close ours now rather
         // than at exit.
         out.handle = -1;
         return CloseHandle(h) ? 0 : last_error();
     }
-    return cut_back(h, 0);
+    return 0;
 }
 
 void write_stdout(const char *text, std::size_t n) {
@@ -466,6 +554,12 @@ const char *describe(int err) {
     }
     while (len > 0 && (wide[len - 1] == L'\r' || wide[len - 1] == L'\n' || wide[len - 1] == L' ')) {
         --len;
+    }
+    // Some system texts run over two lines; a message is one.
+    for (DWORD i = 0; i < len; ++i) {
+        if (wide[i] == L'\r' || wide[i] == L'\n') {
+            wide[i] = L' ';
+        }
     }
     const int n = len == 0 ? 0
                            : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(len), text,

@@ -37,6 +37,24 @@ struct message {
 // any path the system accepts, but the reason after it must not be lost.
 constexpr std::size_t room_after_name = 1024;
 
+// Drops the last UTF-8 character of the text since begin if it is
+// unfinished, as a cut may leave it, so that the line stays valid UTF-8.
+constexpr void drop_unfinished_character(message &m, std::size_t begin) noexcept {
+    const auto byte = [&m](std::size_t i) { return static_cast<unsigned char>(m.text[i]); };
+    std::size_t tail = 0; // continuation bytes at the end
+    while (tail < 3 && m.len - tail > begin && (byte(m.len - 1 - tail) & 0xC0U) == 0x80U) {
+        ++tail;
+    }
+    if (m.len - tail == begin) {
+        return;
+    }
+    const unsigned char lead = byte(m.len - 1 - tail);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (length > tail + 1) {
+        m.len -= tail + 1;
+    }
+}
+
 // Appends s, with control bytes escaped if escape is set, leaving at least
 // keep bytes free (one, for the newline, at the least). What does not fit is
 // cut, and the cut marked with "...".
@@ -44,11 +62,13 @@ constexpr void append(message &m, const char *s, bool escape = false,
                       std::size_t keep = 1) noexcept {
     constexpr std::size_t mark = 3;
     const std::size_t limit = message::capacity - (keep > 1 ? keep : 1) - mark;
+    const std::size_t begin = m.len;
     for (; *s != '\0'; ++s) {
         char shown[4] = {};
         const std::size_t n =
             escape ? escape_byte(static_cast<unsigned char>(*s), shown) : (shown[0] = *s, 1);
         if (m.len + n > limit) {
+            drop_unfinished_character(m, begin);
             for (std::size_t i = 0; i < mark && m.len < message::capacity - 1; ++i) {
                 m.text[m.len++] = '.';
             }

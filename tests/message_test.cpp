@@ -53,4 +53,20 @@ TEST(Message, OverlongNamesAreCutButTheReasonSurvives) {
     EXPECT_NE(shown.find("\\n...: No such file or directory\n"), std::string::npos);
 }
 
+// A cut never splits a UTF-8 character, whichever byte of it the cut meets.
+TEST(Message, CutNamesStayValidUtf8) {
+    for (std::size_t shift = 0; shift < 3; ++shift) {
+        std::string name(shift, 'a');
+        while (name.size() < message::capacity) {
+            name += "\xe6\x97\xa5"; // one three-byte character
+        }
+        message m;
+        append(m, name.c_str(), true, room_after_name);
+        const std::string shown(m.text, m.len);
+        ASSERT_EQ(shown.substr(shown.size() - 3), "...");
+        EXPECT_EQ((shown.size() - 3 - shift) % 3, 0U) << "shift " << shift;
+        EXPECT_EQ(static_cast<unsigned char>(shown[shown.size() - 4]), 0xA5) << "shift " << shift;
+    }
+}
+
 } // namespace

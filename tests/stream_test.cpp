@@ -216,7 +216,22 @@ const std::vector<Case> inherited_and_discard_cases = {
                                 o.file_size_limit = static_cast<long>(header.size()) + 5000;
                                 return stdout_to(d, o, "f", O_TRUNC, header); },
      2, "", "byteneg: /dev/stdout: File too large\n",
-     [](Dir d, int) { expect_bytes(d / "f", header); }, Where::posix},
+     // The caller's next write follows its own bytes, not a hole.
+     [](Dir d, int ours) { put(ours, "footer\n"); expect_bytes(d / "f", header + "footer\n"); },
+     Where::posix},
+    // Opened without truncation (1<>f) on a longer file: the file keeps its
+    // length, and the caller's position goes back to where ours began.
+    {"FailedWriteKeepsLengthOfLongerStdout", {"byteneg", "in", "/dev/stdout"},
+     [](Dir d, RunOptions &o) { file("in", data)(d, o); write_file(d / "f", std::string(10000, 'K'));
+                                o.file_size_limit = 20000;
+                                return stdout_to(d, o, "f", 0, ""); },
+     2, "", "byteneg: /dev/stdout: File too large\n",
+     [](Dir d, int ours) {
+         put(ours, "Z");
+         const std::string f = read_file(d / "f");
+         EXPECT_EQ(f.size(), 10000U);
+         EXPECT_EQ(f.substr(0, 1), "Z");
+     }, Where::posix},
     // An appending descriptor sits at offset 0 here; our output began at the end.
     {"FailedWriteCutsAppendingStdoutBackToEnd", {"byteneg", "in", "/dev/stdout"},
      [](Dir d, RunOptions &o) { write_file(d / "log", earlier); file("in", data)(d, o);
@@ -228,6 +243,19 @@ const std::vector<Case> inherited_and_discard_cases = {
      [](Dir d, RunOptions &o) { return stdout_to(d, o, "f", O_TRUNC, header); },
      2, "", "byteneg: /proc/self/mem: Input/output error\n",
      [](Dir d, int) { expect_bytes(d / "f", header); }, Where::posix},
+
+    // A folder on standard input cannot be read: refused before OUT is touched.
+    {"FolderAsStdinLeavesOut", {"byteneg", "/dev/stdin", "out"},
+     [](Dir d, RunOptions &o) { write_file(d / "out", precious);
+                                Kept k{open_fd(d, O_RDONLY | O_DIRECTORY), Fd()};
+                                o.stdin_fd = k.handed.get();
+                                return k; },
+     2, "", "byteneg: /dev/stdin: Is a directory\n",
+     [](Dir d, int) { expect_bytes(d / "out", precious); }, Where::posix},
+    // With no descriptor to spare for the close check, the finished copy stands.
+    {"NoSpareDescriptorStillCopies", {"byteneg", "in", "out"},
+     [](Dir d, RunOptions &o) { file("in", data)(d, o); o.open_files_limit = 5; return Kept{}; },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(data)); }, Where::direct},
 
     // A partial OUT that removing would not discard, or may not be removed,
     // is emptied instead.

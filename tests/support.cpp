@@ -34,6 +34,11 @@ namespace {
         dup2(err_w, 2) < 0 || chdir(opts.cwd.c_str()) != 0) {
         _exit(126);
     }
+    // Whatever else this process holds (a descriptor CTest leaked to it, say)
+    // is not the program's: it starts with the standard three alone.
+    if (close_range(3, ~0U, 0) != 0) {
+        _exit(126);
+    }
     for (const int fd : opts.closed) {
         close(fd);
     }
@@ -42,6 +47,13 @@ namespace {
                          static_cast<rlim_t>(opts.file_size_limit)};
         // A write past the limit then fails with EFBIG instead of a signal.
         if (setrlimit(RLIMIT_FSIZE, &lim) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+            _exit(126);
+        }
+    }
+    if (opts.open_files_limit >= 0) {
+        const rlimit lim{static_cast<rlim_t>(opts.open_files_limit),
+                         static_cast<rlim_t>(opts.open_files_limit)};
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
             _exit(126);
         }
     }

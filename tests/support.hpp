@@ -23,6 +23,7 @@ struct RunOptions {
     std::string stdin_path = "/dev/null"; // relative to cwd
     bool as_nobody = false;               // drop root privileges, so permissions bite
     long file_size_limit = -1;            // RLIMIT_FSIZE in bytes, or -1 for none
+    long open_files_limit = -1;           // RLIMIT_NOFILE, or -1 for none
     bool ignore_sigpipe = false;          // start the program with SIGPIPE ignored
     std::vector<std::string> wrapper;     // e.g. strace and its options, run before the binary
     // If set, fed to the program's standard input through a pipe instead of

@@ -72,10 +72,10 @@ int close_file(file &f);
 // Leaves no partial copy of OUT: removes a file we created or emptied, or
 // empties it where removing is not possible or would not discard it (other
 // links, a name reached through a symbolic link). An inherited regular file is
-// cut back to its length at the start, or to out.start if that is later, and
-// its position set back to out.start; bytes it had that we overwrote cannot be
-// restored. Pipes, sockets, terminals and devices are left alone. Returns 0
-// once the partial copy is gone. Works also after a failed close_file.
+// cut back to its length at the start of the run, and its position set back to
+// out.start; bytes it had that we overwrote cannot be restored. Pipes, sockets, terminals and
+// devices are left alone. Returns 0 once the partial copy is gone. Works also after a failed
+// close_file.
 int discard_out(const char *path, file &out);
 
 // Writes text in one piece where the system allows, so that a line does not

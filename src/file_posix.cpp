@@ -224,6 +224,11 @@ int close_file(file &f) {
     if (spare >= 0 && close(spare) != 0) {
         return errno;
     }
+    // The caller's own descriptors stay open: the check above was all that
+    // closing them could add, and a failure can still cut back through them.
+    if (f.inherited) {
+        return 0;
+    }
     const int fd = fd_of(f);
     f.handle = -1;
     return close(fd) == 0 ? 0 : errno;
@@ -236,19 +241,22 @@ bool is(const struct stat &st, const file &f) {
            static_cast<std::uint64_t>(st.st_ino) == f.index;
 }
 
-// Cuts an inherited file back, unless others have written to it since the
-// run began: the file must end where our output ended.
+// Gives an inherited file back its length at the start of the run, unless
+// others have written to it since: the file must end where our output ended
+// or where it ended before.
 int restore(int fd, const file &out) {
+    if (out.written == 0) {
+        return 0; // nothing of ours is there
+    }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         return errno;
     }
     const std::int64_t ours_end = out.start + out.written;
-    const std::int64_t keep = out.length > out.start ? out.length : out.start;
-    if (st.st_size != (ours_end > keep ? ours_end : keep)) {
+    if (st.st_size != (ours_end > out.length ? ours_end : out.length)) {
         return error_shared_output;
     }
-    if (ftruncate(fd, static_cast<off_t>(keep)) != 0) {
+    if (ftruncate(fd, static_cast<off_t>(out.length)) != 0) {
         return errno;
     }
     // The caller goes on writing where we began, not past a hole.

@@ -177,9 +177,11 @@ int use_inherited(DWORD which, file &f) {
     return identify(h, f);
 }
 
-// Cuts the file back to size. One that is not longer is left alone: setting
-// the end there would extend a shorter one, and Wine, asked for the size the
-// file has, writes a byte past it, which fails on a full disk.
+// Cuts the file back to size, leaving its position alone: a caller sharing
+// the handle must not find it moved if the cut fails. One that is not longer
+// is left alone: setting the end there would extend a shorter one, and Wine,
+// asked for the size the file has, writes a byte past it, which fails on a
+// full disk.
 int cut_back(HANDLE h, std::int64_t size) {
     LARGE_INTEGER now{};
     if (!GetFileSizeEx(h, &now)) {
@@ -188,9 +190,9 @@ int cut_back(HANDLE h, std::int64_t size) {
     if (now.QuadPart <= size) {
         return 0;
     }
-    LARGE_INTEGER at{};
-    at.QuadPart = size;
-    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h) ? 0 : last_error();
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    return SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end) ? 0 : last_error();
 }
 
 void write_text(DWORD which, const char *text, std::size_t n) {
@@ -412,20 +414,22 @@ int close_file(file &f) {
 
 namespace {
 
-// Cuts an inherited file back and sets its position where our output began,
-// unless others have written to it since the run began: the file must end
-// where our output ended.
+// Gives an inherited file back its length at the start of the run and sets
+// its position where our output began, unless others have written to it
+// since: the file must end where our output ended or where it ended before.
 int restore(HANDLE h, const file &out) {
+    if (out.written == 0) {
+        return 0; // nothing of ours is there
+    }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(h, &size)) {
         return last_error();
     }
     const std::int64_t ours_end = out.start + out.written;
-    const std::int64_t keep = out.length > out.start ? out.length : out.start;
-    if (size.QuadPart != (ours_end > keep ? ours_end : keep)) {
+    if (size.QuadPart != (ours_end > out.length ? ours_end : out.length)) {
         return error_shared_output;
     }
-    if (const int err = cut_back(h, keep); err != 0) {
+    if (const int err = cut_back(h, out.length); err != 0) {
         return err;
     }
     LARGE_INTEGER at{};
@@ -437,33 +441,43 @@ int restore(HANDLE h, const file &out) {
 
 namespace {
 
-// Whether path leads to the file h without a link on the way: the system's
-// final name for the file is then path itself. Some links (Unix ones under
-// Wine) carry no reparse attribute, so the attribute alone cannot tell.
+// The last component of a Windows or Unix-style path.
+const wchar_t *leaf(const wchar_t *path) {
+    const wchar_t *last = path;
+    for (const wchar_t *p = path; *p != L'\0'; ++p) {
+        if (*p == L'\\' || *p == L'/') {
+            last = p + 1;
+        }
+    }
+    return last;
+}
+
+// Whether the name path ends in is the file h itself rather than a link to
+// it: the system's final name for the file then ends in the same name. Links
+// on the way to its folder do not matter, as deleting removes only the last
+// name. Some links (Unix ones under Wine) carry no reparse attribute, so the
+// attribute alone cannot tell.
 bool names_directly(const wchar_t *path, HANDLE h) {
     static wchar_t final_name[32768];
-    static wchar_t full_name[32768];
     constexpr DWORD size = sizeof final_name / sizeof final_name[0];
-    const DWORD final_len =
+    const DWORD len =
         GetFinalPathNameByHandleW(h, final_name, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    const DWORD full_len = GetFullPathNameW(path, size, full_name, nullptr);
-    if (final_len == 0 || final_len >= size || full_len == 0 || full_len >= size) {
-        return false;
-    }
-    // Either may carry the \\?\ prefix; compare what follows it.
-    const auto bare = [](const wchar_t *name, DWORD &len) {
-        if (len >= 4 && std::wcsncmp(name, L"\\\\?\\", 4) == 0) {
-            len -= 4;
-            return name + 4;
+    if (len == 0 || len >= size) {
+        // Some systems cannot name a file with a long path this way; the
+        // name it was opened by, relative to its volume, serves as well.
+        static unsigned char info[sizeof(FILE_NAME_INFO) + sizeof final_name];
+        auto *name = reinterpret_cast<FILE_NAME_INFO *>(info);
+        if (!GetFileInformationByHandleEx(h, FileNameInfo, name, sizeof info) ||
+            name->FileNameLength / sizeof(wchar_t) >= size) {
+            return false;
         }
-        return name;
-    };
-    DWORD a_len = final_len;
-    DWORD b_len = full_len;
-    const wchar_t *a = bare(final_name, a_len);
-    const wchar_t *b = bare(full_name, b_len);
-    return CompareStringOrdinal(a, static_cast<int>(a_len), b, static_cast<int>(b_len), TRUE) ==
-           CSTR_EQUAL;
+        const std::size_t n = name->FileNameLength / sizeof(wchar_t);
+        std::wmemcpy(final_name, name->FileName, n);
+        final_name[n] = L'\0';
+    }
+    const wchar_t *a = leaf(final_name);
+    const wchar_t *b = leaf(path);
+    return *b != L'\0' && CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 } // namespace

@@ -192,17 +192,22 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
     }
 }
 
-int write_all(file &out, const unsigned char *buf, std::size_t n) {
+namespace {
+
+// Writes all n bytes to fd across short writes, interruptions and a busy
+// non-blocking descriptor, counting them in written.
+int write_fd(int fd, const void *data, std::size_t n, std::int64_t &written) {
+    const auto *p = static_cast<const unsigned char *>(data);
     while (n > 0) {
-        const ssize_t put = write(fd_of(out), buf, n);
+        const ssize_t put = write(fd, p, n);
         if (put > 0) {
-            buf += put;
+            p += put;
             n -= static_cast<std::size_t>(put);
-            out.written += put;
+            written += put;
         } else if (put == 0) {
             return EIO; // no progress and no error: give up rather than spin
         } else if (busy(errno)) {
-            if (const int err = wait_for(fd_of(out), POLLOUT); err != 0) {
+            if (const int err = wait_for(fd, POLLOUT); err != 0) {
                 return err;
             }
         } else if (errno != EINTR) {
@@ -210,6 +215,12 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
         }
     }
     return 0;
+}
+
+} // namespace
+
+int write_all(file &out, const unsigned char *buf, std::size_t n) {
+    return write_fd(fd_of(out), buf, n, out.written);
 }
 
 int close_file(file &f) {
@@ -306,28 +317,14 @@ int discard_out(const char *path, file &out) {
     return ftruncate(fd, 0) == 0 ? 0 : errno;
 }
 
-namespace {
-
-void write_text(int fd, const char *text, std::size_t n) {
-    while (n > 0) {
-        const ssize_t put = write(fd, text, n);
-        if (put > 0) {
-            text += put;
-            n -= static_cast<std::size_t>(put);
-        } else if (put == 0 || (errno != EINTR && !(busy(errno) && wait_for(fd, POLLOUT) == 0))) {
-            return;
-        }
-    }
-}
-
-} // namespace
-
 void write_stdout(const char *text, std::size_t n) {
-    write_text(1, text, n);
+    std::int64_t ignored = 0;
+    write_fd(1, text, n, ignored);
 }
 
 void write_stderr(const char *text, std::size_t n) {
-    write_text(2, text, n);
+    std::int64_t ignored = 0;
+    write_fd(2, text, n, ignored);
 }
 
 const char *describe(int err) {

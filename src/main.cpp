@@ -59,16 +59,16 @@ int fail_discarding(const char *path, int err, const char *out, sys::file &out_f
 
 // The usage line, exactly as it stands: in one piece where it fits.
 int usage() {
-    line = message{};
-    append(line, prog);
-    append(line, " <in> <out>");
-    end_line(line);
-    const std::size_t whole = std::strlen(prog) + std::strlen(" <in> <out>\n");
-    if (line.len == whole) {
+    constexpr char rest[] = " <in> <out>\n";
+    const std::size_t len = std::strlen(prog);
+    if (len < message::capacity / 2) {
+        line = message{};
+        append(line, prog);
+        append(line, rest);
         sys::write_stdout(line.text, line.len);
     } else {
-        sys::write_stdout(prog, std::strlen(prog));
-        sys::write_stdout(" <in> <out>\n", whole - std::strlen(prog));
+        sys::write_stdout(prog, len);
+        sys::write_stdout(rest, sizeof rest - 1);
     }
     return status_usage;
 }

@@ -83,6 +83,9 @@ void expect_copy(Dir d, const std::string &in) {
     EXPECT_EQ(read_file(d / "in"), in);
     EXPECT_TRUE(read_file(d / "out") == negated(in)) << "out differs from the negated input";
 }
+void expect_in_intact(Dir d) {
+    EXPECT_EQ(read_file(d / "in"), some_input);
+}
 // A failure before OUT is opened: IN intact, OUT as it was (or absent).
 void expect_in_intact_out_untouched(Dir d) {
     EXPECT_EQ(read_file(d / "in"), some_input);
@@ -187,16 +190,16 @@ const std::vector<Case> cases = {
      [](Dir d) { expect_names(d, {"in"}); EXPECT_EQ(read_file(d / "in"), some_input); }},
     {"SameFileOtherSpelling", {"byteneg", "in", "./in"}, std_input, 2, "",
      "byteneg: ./in: same file as in\n",
-     [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }},
+     expect_in_intact},
     {"SameFileBackslashes", {"byteneg", "in", ".\\in"}, std_input, 2, "",
      "byteneg: .\\in: same file as in\n",
-     [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }, {}, Where::windows},
+     expect_in_intact, {}, Where::windows},
     {"SameFileAbsolute", {"byteneg", "in", "{dir}/in"}, std_input, 2, "",
      "byteneg: {dir}/in: same file as in\n",
-     [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }},
+     expect_in_intact},
     {"SameFileDriveLetter", {"byteneg", "in", "Z:{dir}/in"}, std_input, 2, "",
      "byteneg: Z:{dir}/in: same file as in\n",
-     [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }, {}, Where::windows},
+     expect_in_intact, {}, Where::windows},
     {"SameFileUnicodeName", {"byteneg", unicode_in, "./" + unicode_in},
      [](Dir d) { write_file(d / unicode_in, some_input); }, 2, "",
      "byteneg: ./" + unicode_in + ": same file as " + unicode_in + "\n",
@@ -208,7 +211,7 @@ const std::vector<Case> cases = {
     {"SameFileSymbolicLink", {"byteneg", "link", "in"},
      [](Dir d) { std_input(d); fs::create_symlink("in", d / "link"); },
      2, "", "byteneg: in: same file as link\n",
-     [](Dir d) { EXPECT_EQ(read_file(d / "in"), some_input); }, {}, Where::posix},
+     expect_in_intact, {}, Where::posix},
 
     // Failures after OUT is open: reported, and a regular OUT is removed.
     {"ReadErrorRemovesOut", {"byteneg", "/proc/self/mem", "out"}, nullptr, 2, "",

@@ -109,9 +109,9 @@ const std::vector<std::string> &emulator() {
 
 const std::string &shown_name() {
     static const std::string name = [] {
-        std::vector<std::string> argv = emulator();
-        argv.emplace_back(byteneg_path());
-        const Outcome r = run(argv.front(), argv);
+        RunOptions opts;
+        opts.wrapper = emulator();
+        const Outcome r = run(byteneg_path(), {byteneg_path()}, opts);
         const std::string rest = " <in> <out>\n";
         if (r.status != 1 || r.out.size() <= rest.size() ||
             r.out.compare(r.out.size() - rest.size(), rest.size(), rest) != 0) {
@@ -127,12 +127,10 @@ Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
     if (emulator().empty()) {
         return run(byteneg_path(), argv, opts);
     }
-    std::vector<std::string> args = emulator();
-    args.emplace_back(byteneg_path());
-    if (!argv.empty()) {
-        args.insert(args.end(), argv.begin() + 1, argv.end());
-    }
-    Outcome r = run(args.front(), args, opts);
+    // The emulator runs the binary as a wrapper does, after any wrapper asked for.
+    RunOptions emulated = opts;
+    emulated.wrapper.insert(emulated.wrapper.end(), emulator().begin(), emulator().end());
+    Outcome r = run(byteneg_path(), argv, emulated);
     // Started directly, the binary would show argv[0], its path under a
     // wrapper, or its own fallback name for an empty argument vector.
     const std::string direct = !opts.wrapper.empty() ? byteneg_path()

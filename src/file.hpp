@@ -20,6 +20,9 @@ struct file {
     // and file index.
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
+    // On overlayfs, whose merged view shows a layer's file with the layer's
+    // inode number under the overlay's own device: the device does not tell.
+    bool overlay = false;
     // For an inherited regular OUT, what a failure must restore: where our
     // output began (the position at the start of the run, or the end if the
     // stream appends) and the file's length then.
@@ -33,11 +36,18 @@ struct file {
 // the run began: cutting it back would take their bytes too.
 constexpr int error_shared_output = -1;
 
-// Opens the null device on any standard stream that is closed, so that no
-// file the run opens takes its place and no message lands in IN or OUT. Call
-// before anything else. On failure, null_device names what could not be opened.
+// Puts a stand-in on any standard stream that is closed, so that no file the
+// run opens takes its place and no message lands in IN or OUT; IN or OUT that
+// turns out to be a stand-in is refused when opened. Call before anything
+// else. On failure, stand_in names what could not be made.
 int guard_std_streams();
-extern const char *const null_device;
+extern const char *const stand_in;
+
+// Refuses, with EBADF, a path that leads (through /dev/fd/N, /proc/self/fd/N or
+// a link to either) to a descriptor that the caller did not hand over: one
+// closed when the run began, which a file the run opens could take. Call for
+// IN and for OUT before opening either.
+int check_descriptor_name(const char *path);
 
 // The arguments as UTF-8. On Windows they come from the wide command line;
 // elsewhere argv is returned as it is.
@@ -51,6 +61,7 @@ int open_in(const char *path, file &f);
 int open_out(const char *path, file &f);
 
 // Whether a and b are one regular file, which truncating OUT would destroy.
+// Where the volume cannot tell, equal indexes are taken as one file.
 // The same pipe, terminal or device on both sides is a filter, not a clash.
 bool same_file(const file &a, const file &b);
 

@@ -2,23 +2,64 @@
 #include "file.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace sys {
 
-const char *const null_device = "/dev/null";
+const char *const stand_in = "closed standard stream";
 
 namespace {
 
-// Which standard streams were closed when the run began. They now hold the
-// null device, and a caller who names one of them as IN or OUT must hear that
-// it was closed, not get an empty input or a silent sink.
+// Which standard streams were closed when the run began, and the identity of
+// what each now holds in its place. A caller who names one of them as IN or
+// OUT, by whatever path, must hear that it was closed, not get an empty input
+// or a silent sink.
 bool closed_at_start[3] = {};
+struct stat stand_in_identity[3] = {};
+
+// What a closed stream holds instead: an empty file of our own, which no path
+// leads to but our own descriptor (/proc/self/fd/N), so that whatever name
+// reaches it can be told by its identity once opened. The null device would
+// not do: any path to it, /dev/null itself, must still work. Sealed where the
+// system allows, it stays empty: a message written to a closed standard error
+// fails at once, without the SIGPIPE of a pipe whose reader has gone, the wait
+// of a full one, or a file that grows.
+int open_stand_in() {
+#ifdef MFD_ALLOW_SEALING
+    const int fd = memfd_create(stand_in, MFD_ALLOW_SEALING);
+    if (fd >= 0 &&
+        fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        return -1;
+    }
+    return fd;
+#else
+    char name[] = "/tmp/byteneg-XXXXXX";
+    const int fd = mkstemp(name);
+    return fd >= 0 && unlink(name) != 0 ? -1 : fd;
+#endif
+}
+
+bool is_stand_in(const file &f) {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (closed_at_start[fd] &&
+            static_cast<std::uint64_t>(stand_in_identity[fd].st_dev) == f.volume &&
+            static_cast<std::uint64_t>(stand_in_identity[fd].st_ino) == f.index) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The exact paths that name a stream the caller handed us. Reopening them
 // would lose the caller's position and append mode, and fails for sockets.
@@ -40,6 +81,16 @@ int identify(int fd, file &f, struct stat &st) {
     f.regular = S_ISREG(st.st_mode);
     f.volume = static_cast<std::uint64_t>(st.st_dev);
     f.index = static_cast<std::uint64_t>(st.st_ino);
+#ifdef __linux__
+    // overlayfs shows a file of its upper or lower layer with the layer's
+    // inode number but its own device, so that the device does not tell the
+    // merged view of a file from the file itself.
+    struct statfs fs {};
+    if (f.regular && fstatfs(fd, &fs) != 0) {
+        return errno;
+    }
+    f.overlay = f.regular && fs.f_type == OVERLAYFS_SUPER_MAGIC;
+#endif
     return 0;
 }
 
@@ -101,6 +152,95 @@ int fd_of(const file &f) {
     return static_cast<int>(f.handle);
 }
 
+// The number of the descriptor that an entry of a descriptor folder names:
+// digits alone, without a leading zero, as the system reads them; -1 for any
+// other name, and INT_MAX + 1 for a number past any descriptor.
+long descriptor_number(const char *name) {
+    if (*name == '\0' || (name[0] == '0' && name[1] != '\0')) {
+        return -1;
+    }
+    long n = 0;
+    for (; *name != '\0'; ++name) {
+        if (*name < '0' || *name > '9') {
+            return -1;
+        }
+        n = n > INT_MAX ? n : n * 10 + (*name - '0');
+    }
+    return n > INT_MAX ? INT_MAX + 1L : n;
+}
+
+// Whether folder lists this process's descriptors, under any name: /dev/fd,
+// /proc/self/fd, /proc/PID/fd, /proc/thread-self/fd, or a link to one.
+bool is_descriptor_folder(const char *folder) {
+#ifdef O_PATH
+    const int fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+    if (fd < 0) {
+        return false;
+    }
+    // Held open while compared: /proc may drop a folder that nobody holds
+    // and number it afresh when it is next looked up.
+    struct stat st {};
+    bool found = false;
+    if (fstat(fd, &st) == 0) {
+        const char *const folders[] = {"/dev/fd", "/proc/self/fd", "/proc/thread-self/fd"};
+        for (const char *each : folders) {
+            struct stat ours {};
+            found = found || (stat(each, &ours) == 0 && ours.st_dev == st.st_dev &&
+                              ours.st_ino == st.st_ino);
+        }
+    }
+    return close(fd) == 0 && found;
+}
+
+// Follows path, link after link, as opening it would, to see whether it ends
+// at an entry of one of our descriptor folders, and returns that entry's
+// number; -1 if it ends anywhere else, or if that cannot be told, as opening
+// the path then meets the same trouble and reports it.
+long descriptor_reached(const char *path) {
+    static char at[PATH_MAX + 1];     // the path followed so far
+    static char target[PATH_MAX + 1]; // where its last link leads
+    const std::size_t length = std::strlen(path);
+    if (length >= sizeof at) {
+        return -1;
+    }
+    std::memcpy(at, path, length + 1);
+    for (int links = 0; links < 40; ++links) { // the system's own limit
+        char *const slash = std::strrchr(at, '/');
+        if (const long n = descriptor_number(slash == nullptr ? at : slash + 1); n >= 0) {
+            bool listed = false;
+            if (slash == nullptr) {
+                listed = is_descriptor_folder(".");
+            } else if (slash == at) {
+                listed = is_descriptor_folder("/");
+            } else {
+                *slash = '\0';
+                listed = is_descriptor_folder(at);
+                *slash = '/';
+            }
+            if (listed) {
+                return n;
+            }
+        }
+        const ssize_t got = readlink(at, target, sizeof target - 1);
+        if (got < 0) {
+            return -1; // not a link: the path ends here
+        }
+        const auto n = static_cast<std::size_t>(got);
+        // A relative link leads on from the folder that holds it.
+        const std::size_t keep =
+            target[0] == '/' || slash == nullptr ? 0 : static_cast<std::size_t>(slash + 1 - at);
+        if (keep + n >= sizeof at) {
+            return -1;
+        }
+        std::memcpy(at + keep, target, n);
+        at[keep + n] = '\0';
+    }
+    return -1;
+}
+
 } // namespace
 
 int guard_std_streams() {
@@ -110,15 +250,30 @@ int guard_std_streams() {
         }
         closed_at_start[fd] = true;
         // The lowest free descriptor is fd itself, as the lower ones are open.
-        const int null_fd = open(null_device, O_RDWR);
-        if (null_fd < 0) {
+        const int held = open_stand_in();
+        if (held < 0) {
             return errno;
         }
-        if (null_fd != fd) {
+        if (held != fd) {
             return EBADF;
+        }
+        if (fstat(fd, &stand_in_identity[fd]) != 0) {
+            return errno;
         }
     }
     return 0;
+}
+
+int check_descriptor_name(const char *path) {
+    const long n = descriptor_reached(path);
+    if (n < 0) {
+        return 0;
+    }
+    // Nothing of ours is open yet but the stand-ins, so an open descriptor
+    // past the standard three is one the caller handed over.
+    const bool handed =
+        n < 3 ? !closed_at_start[n] : n <= INT_MAX && fcntl(static_cast<int>(n), F_GETFD) >= 0;
+    return handed ? 0 : EBADF;
 }
 
 char **utf8_arguments(int & /*argc*/, char **argv) {
@@ -137,6 +292,9 @@ int open_in(const char *path, file &f) {
     if (const int err = identify(fd, f, st); err != 0) {
         return err;
     }
+    if (is_stand_in(f)) {
+        return EBADF;
+    }
     // A directory opens for reading but cannot be read; say so before OUT is touched.
     return S_ISDIR(st.st_mode) ? EISDIR : 0;
 }
@@ -150,11 +308,20 @@ int open_out(const char *path, file &f) {
     if (fd < 0) {
         return errno;
     }
-    return identify(fd, f, st);
+    if (const int err = identify(fd, f, st); err != 0) {
+        return err;
+    }
+    return is_stand_in(f) ? EBADF : 0;
 }
 
 bool same_file(const file &a, const file &b) {
-    return a.regular && b.regular && a.volume == b.volume && a.index == b.index;
+    if (!a.regular || !b.regular || a.index != b.index) {
+        return false;
+    }
+    // On overlayfs the device cannot tell; the inode number alone decides,
+    // erring towards a refusal, which costs a rerun, rather than towards
+    // emptying IN.
+    return a.volume == b.volume || a.overlay || b.overlay;
 }
 
 int empty_out(const file &out) {
@@ -227,8 +394,12 @@ int close_file(file &f) {
     // Some file systems (NFS, FUSE) report a failed write only at close, and
     // they do at the close of any descriptor of the file. Closing a duplicate
     // first catches that while f still has a descriptor through which a
-    // failed OUT can be discarded. Short of descriptors, close f alone.
-    const int spare = fcntl(fd_of(f), F_DUPFD_CLOEXEC, 3);
+    // failed OUT can be discarded. Short of descriptors, close f alone: the
+    // copy is finished, and a check that cannot be made must not undo it.
+    // dup takes the lowest free number, never a standard stream's, as those
+    // are all held; asking for a number from 3 up instead fails with EINVAL,
+    // not EMFILE, when the limit on descriptors is 3.
+    const int spare = dup(fd_of(f));
     if (spare < 0 && errno != EMFILE && errno != ENFILE) {
         return errno;
     }

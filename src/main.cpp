@@ -29,7 +29,7 @@ message line;
 // may hold any byte; the system's reason is printed as it is.
 int report(const char *path, const char *what, const char *detail = "") {
     line = message{};
-    append(line, prog, true, room_after_name);
+    append(line, prog, true, room_after_program);
     append(line, ": ");
     append(line, path, true, room_after_name);
     append(line, ": ");
@@ -101,7 +101,7 @@ int main(int argc, char *argv[]) {
     // 0. Standard streams first: a closed one would otherwise be taken by IN
     // or OUT, and a message or the usage line would land in that file.
     if (const int err = sys::guard_std_streams(); err != 0) {
-        return fail(sys::null_device, err);
+        return fail(sys::stand_in, err);
     }
     argv = sys::utf8_arguments(argc, argv);
     // An empty argument vector is possible with execve; fall back to our name.
@@ -116,13 +116,24 @@ int main(int argc, char *argv[]) {
     const char *in = argv[1];
     const char *out = argv[2];
 
-    // 2. Open IN. If it cannot be read, OUT is not touched.
+    // 2. Names that lead to a descriptor of ours, not the caller's: once IN
+    // is open, /dev/fd/3 may be IN itself.
+    if (const int err = sys::check_descriptor_name(in); err != 0) {
+        return fail(in, err);
+    }
+    if (const int err = sys::check_descriptor_name(out); err != 0) {
+        return fail(out, err);
+    }
+
+    // 3. Open IN. If it cannot be opened, OUT is not touched. An IN that opens
+    // but then fails to read (/proc/self/mem) is found out only at the first
+    // read, after OUT has been opened and emptied, and OUT is then discarded.
     sys::file in_file;
     if (const int err = sys::open_in(in, in_file); err != 0) {
         return fail(in, err);
     }
 
-    // 3. Open OUT without truncating it, compare it with IN, and only then
+    // 4. Open OUT without truncating it, compare it with IN, and only then
     // empty it. Comparing the open files rather than the paths leaves no
     // window in which OUT could be swapped for IN between the check and the use.
     sys::file out_file;
@@ -137,13 +148,13 @@ int main(int argc, char *argv[]) {
         return fail(out, err);
     }
 
-    // 4. Copy.
+    // 5. Copy.
     const char *failed = nullptr;
     if (const int err = copy(in_file, in, out_file, out, failed); err != 0) {
         return fail_discarding(failed, err, out, out_file);
     }
 
-    // 5. Close IN, then OUT, whose close may be the first to report a failed
+    // 6. Close IN, then OUT, whose close may be the first to report a failed
     // write.
     if (const int err = sys::close_file(in_file); err != 0) {
         return fail_discarding(in, err, out, out_file);

@@ -37,6 +37,10 @@ struct message {
 // any path the system accepts, but the reason after it must not be lost.
 constexpr std::size_t room_after_name = 1024;
 
+// Room that the program's name leaves: argv[0] may be any string of any
+// length, and the path and the reason after it must not be lost.
+constexpr std::size_t room_after_program = message::capacity / 2;
+
 // Drops the last UTF-8 character of the text since begin if it is
 // unfinished, as a cut may leave it, so that the line stays valid UTF-8.
 constexpr void drop_unfinished_character(message &m, std::size_t begin) noexcept {

@@ -99,6 +99,30 @@ void make_dir(Dir d, const char *name, fs::perms perms) {
     fs::create_directory(d / name);
     fs::permissions(d / name, perms);
 }
+// An overlay of lower and upper mounted on merged, with IN in each layer:
+// upper/in, and lower/in, which merged/in would hide, as lower/low.
+void overlay(Dir d) {
+    if (skipped_unless_root("mounting an overlay")) {
+        return;
+    }
+    for (const char *name : {"lower", "upper", "work", "merged"}) {
+        fs::create_directory(d / name);
+    }
+    write_file(d / "upper" / "in", some_input);
+    write_file(d / "lower" / "low", some_input);
+    const std::string layers = "lowerdir=" + (d / "lower").string() +
+                               ",upperdir=" + (d / "upper").string() +
+                               ",workdir=" + (d / "work").string();
+    if (mount("byteneg-test", (d / "merged").c_str(), "overlay", 0, layers.c_str()) != 0) {
+        GTEST_SKIP() << "cannot mount an overlay: " << std::strerror(errno);
+    }
+}
+void expect_layers_intact(Dir d) {
+    const std::string upper = read_file(d / "upper" / "in");
+    const std::string lower = read_file(d / "lower" / "low");
+    EXPECT_EQ(umount2((d / "merged").c_str(), MNT_DETACH), 0);
+    EXPECT_TRUE(upper == some_input && lower == some_input) << "a layer lost its file";
+}
 
 using Step = std::function<void(Dir)>;
 // A setup that writes bytes to IN, and a check that OUT is their negation.
@@ -212,9 +236,22 @@ const std::vector<Case> cases = {
      [](Dir d) { std_input(d); fs::create_symlink("in", d / "link"); },
      2, "", "byteneg: in: same file as link\n",
      expect_in_intact, {}, Where::posix},
+    // overlayfs shows a layer's file in its merged view with the file's inode
+    // number under a device of its own.
+    {"SameFileUpperAndMergedNeedsRoot", {"byteneg", "upper/in", "merged/in"}, overlay, 2, "",
+     "byteneg: merged/in: same file as upper/in\n", expect_layers_intact, {}, Where::posix},
+    {"SameFileMergedAndUpperNeedsRoot", {"byteneg", "merged/in", "upper/in"}, overlay, 2, "",
+     "byteneg: upper/in: same file as merged/in\n", expect_layers_intact, {}, Where::posix},
+    {"SameFileMergedAndLowerNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay, 2, "",
+     "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
 
     // Failures after OUT is open: reported, and a regular OUT is removed.
     {"ReadErrorRemovesOut", {"byteneg", "/proc/self/mem", "out"}, nullptr, 2, "",
+     "byteneg: /proc/self/mem: Input/output error\n", [](Dir d) { expect_names(d, {}); }, {},
+     Where::posix},
+    // IN opens, so OUT is opened and emptied before the first read fails.
+    {"ReadErrorDiscardsExistingOut", {"byteneg", "/proc/self/mem", "out"},
+     [](Dir d) { write_file(d / "out", old_out); }, 2, "",
      "byteneg: /proc/self/mem: Input/output error\n", [](Dir d) { expect_names(d, {}); }, {},
      Where::posix},
     {"WriteErrorRemovesOut", in_out, std_input_and_old_out, 2, "", "byteneg: out: File too large\n",

@@ -2,15 +2,19 @@
 // standard streams closed at start, /dev/stdin and /dev/stdout used as the
 // caller set them up, a partial OUT that cannot simply be removed, and names
 // that would break a message line.
+#include "message.hpp"
 #include "negate.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +50,7 @@ const std::string precious = "precious data\n";
 const std::string header = "header\n";
 const std::string earlier = "earlier line\n";
 const std::string no_such = ": No such file or directory\n";
+const std::string huge_name(100000, 'p');
 
 void put(int fd, const std::string &bytes) {
     EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -84,6 +89,33 @@ Kept fifo_reader(Dir d, RunOptions & /*o*/) {
 }
 void reader_got_nothing(Dir /*d*/, int reader) {
     EXPECT_EQ(read_rest(reader), "");
+}
+// A FIFO holding bytes, with a writer (the test) so that opening it does not
+// wait; ours keeps whatever nobody read.
+Kept fifo_holding(Dir d, RunOptions & /*o*/) {
+    EXPECT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0);
+    Kept k{Fd(), open_fd(d / "fifo", O_RDWR | O_NONBLOCK)};
+    put(k.ours.get(), small);
+    return k;
+}
+// then, with a symbolic link named link leading to target.
+Setup linked(const char *target, Setup then = no_descriptors) {
+    return [target, then = std::move(then)](Dir d, RunOptions &o) {
+        fs::create_symlink(target, d / "link");
+        return then(d, o);
+    };
+}
+// Another instance of /proc mounted at d/proc, whose folders are not the ones
+// that /proc shows.
+Kept other_proc(Dir d, RunOptions & /*o*/) {
+    if (skipped_unless_root("mounting another instance of /proc")) {
+        return {};
+    }
+    fs::create_directory(d / "proc");
+    if (mount("proc", (d / "proc").c_str(), "proc", 0, nullptr) != 0) {
+        [] { GTEST_SKIP() << "cannot mount /proc: " << std::strerror(errno); }();
+    }
+    return {};
 }
 
 // Standard output redirected to file name in dir, opened with flags (O_TRUNC
@@ -130,6 +162,9 @@ std::vector<Case> with_closed_streams() {
          [](Dir d, int /*ours*/) { expect_bytes(d / "x", precious); expect_names(d, {"x"}); }},
         {"FailureWritesNothingToOut", {"byteneg", "/proc/self/mem", "fifo"}, fifo_reader, 2, "",
          "byteneg: /proc/self/mem: Input/output error\n", reader_got_nothing},
+        // What a closed stream holds instead must not be the null device itself.
+        {"CopyToNullDevice", {"byteneg", "in", "/dev/null"}, file("in", data), 0, "", "",
+         [](Dir d, int /*ours*/) { expect_names(d, {"in"}); }},
     };
     // clang-format on
     const char *const stream_names[] = {"In", "Out", "Err"};
@@ -168,6 +203,44 @@ const std::vector<Case> inherited_and_discard_cases = {
      Where::posix},
     {"ClosedStdoutNamed", {"byteneg", "in", "/dev/stdout"}, closing({1}, file("in", data)), 2, "",
      "byteneg: /dev/stdout: Bad file descriptor\n", [](Dir d, int) { expect_names(d, {"in"}); },
+     Where::posix},
+    // By any other name: a closed standard error as IN or OUT (there is no
+    // message then, as there is nowhere to write it), /proc names, links.
+    {"ClosedStderrAsIn", {"byteneg", "/dev/stderr", "out"}, closing({2}, file("out", precious)), 2,
+     "", "", [](Dir d, int) { expect_bytes(d / "out", precious); }, Where::posix},
+    {"ClosedStderrAsOut", {"byteneg", "in", "/dev/stderr"}, closing({2}, file("in", data)), 2, "",
+     "", [](Dir d, int) { expect_names(d, {"in"}); }, Where::posix},
+    {"ClosedStdinByProcName", {"byteneg", "/proc/self/fd/0", "out"}, closing({0}), 2, "",
+     "byteneg: /proc/self/fd/0: Bad file descriptor\n", [](Dir d, int) { expect_names(d, {}); },
+     Where::posix},
+    {"ClosedStdoutByProcName", {"byteneg", "in", "/proc/thread-self/fd/1"},
+     closing({1}, file("in", data)), 2, "",
+     "byteneg: /proc/thread-self/fd/1: Bad file descriptor\n",
+     [](Dir d, int) { expect_names(d, {"in"}); }, Where::posix},
+    {"ClosedStdoutThroughLink", {"byteneg", "in", "link"},
+     closing({1}, linked("/dev/fd/1", file("in", data))), 2, "",
+     "byteneg: link: Bad file descriptor\n", [](Dir d, int) { expect_names(d, {"in", "link"}); },
+     Where::posix},
+    {"ClosedStdinThroughLinkedFolder", {"byteneg", "link/0", "out"},
+     closing({0}, linked("/proc/self/fd")), 2, "", "byteneg: link/0: Bad file descriptor\n",
+     [](Dir d, int) { expect_names(d, {"link"}); }, Where::posix},
+    // A path no name check knows: the stand-in is told by its identity.
+    {"ClosedStdoutThroughOtherProcNeedsRoot", {"byteneg", "in", "proc/thread-self/fd/1"},
+     closing({1}, [](Dir d, RunOptions &o) { file("in", data)(d, o); return other_proc(d, o); }),
+     2, "", "byteneg: proc/thread-self/fd/1: Bad file descriptor\n",
+     [](Dir d, int) { EXPECT_EQ(umount2((d / "proc").c_str(), MNT_DETACH), 0); }, Where::posix},
+
+    // A descriptor the caller did not hand over is not the caller's to name:
+    // /dev/fd/3 is IN's own once IN is open, and the run would feed on its own
+    // output for ever.
+    {"UnhandedDescriptorAsOut", {"byteneg", "fifo", "/dev/fd/3"}, fifo_holding, 2, "",
+     "byteneg: /dev/fd/3: Bad file descriptor\n",
+     [](Dir, int ours) { EXPECT_EQ(read_rest(ours), small); }, Where::posix},
+    {"UnhandedDescriptorByProcName", {"byteneg", "in", "/proc/self/fd/3"}, file("in", data), 2, "",
+     "byteneg: /proc/self/fd/3: Bad file descriptor\n",
+     [](Dir d, int) { expect_names(d, {"in"}); }, Where::posix},
+    {"UnhandedDescriptorThroughLink", {"byteneg", "link", "out"}, linked("/dev/fd/9"), 2, "",
+     "byteneg: link: Bad file descriptor\n", [](Dir d, int) { expect_names(d, {"link"}); },
      Where::posix},
 
     // The caller's streams, used where and as the caller left them.
@@ -265,6 +338,13 @@ const std::vector<Case> inherited_and_discard_cases = {
     {"NoSpareDescriptorStillCopies", {"byteneg", "in", "out"},
      [](Dir d, RunOptions &o) { file("in", data)(d, o); o.open_files_limit = 5; return Kept{}; },
      0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(data)); }, Where::direct},
+    // The standard three alone, with a limit of three: no number left at all.
+    {"DescriptorLimitOfThreeStillCopies", {"byteneg", "/dev/stdin", "/dev/stdout"},
+     closing({2}, [](Dir d, RunOptions &o) { file("in", data)(d, o); write_file(d / "log", earlier);
+                                             o.stdin_path = "in"; o.open_files_limit = 3;
+                                             return stdout_to(d, o, "log", O_APPEND, ""); }),
+     0, "", "", [](Dir d, int) { expect_bytes(d / "log", earlier + negated(data)); },
+     Where::direct},
 
     // A partial OUT that removing would not discard, or may not be removed,
     // is emptied instead.
@@ -322,6 +402,13 @@ const std::vector<Case> message_cases = {
      2, "", "byteneg: x\\ny: same file as x\\ty\n", nullptr, Where::posix},
     {"UsageLineRaw", {"neg\tit\n"}, no_descriptors, 1, "neg\tit\n <in> <out>\n", "", nullptr,
      Where::direct},
+    // However long the program's name, the path and the reason appear; the
+    // usage line shows the name whole.
+    {"HugeProgramNameLeavesRoomForPath", {huge_name, "nothere", "out"}, no_descriptors, 2, "",
+     std::string(message::capacity / 2 - 3, 'p') + "...: nothere" + no_such, nullptr,
+     Where::direct},
+    {"HugeProgramNameWholeInUsageLine", {huge_name}, no_descriptors, 1, huge_name + " <in> <out>\n",
+     "", nullptr, Where::direct},
 };
 // clang-format on
 

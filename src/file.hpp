@@ -23,6 +23,11 @@ struct file {
     // On overlayfs, whose merged view shows a layer's file with the layer's
     // inode number under the overlay's own device: the device does not tell.
     bool overlay = false;
+    // For a loop device, the identity of the file that holds its blocks, which
+    // writing the device overwrites and emptying that file takes away.
+    bool backed = false;
+    std::uint64_t backing_volume = 0;
+    std::uint64_t backing_index = 0;
     // For an inherited regular OUT, what a failure must restore: where our
     // output began (the position at the start of the run, or the end if the
     // stream appends) and the file's length then.
@@ -60,8 +65,9 @@ int open_in(const char *path, file &f);
 // it must first be compared with IN.
 int open_out(const char *path, file &f);
 
-// Whether a and b are one regular file, which truncating OUT would destroy.
-// Where the volume cannot tell, equal indexes are taken as one file.
+// Whether a and b are one regular file, which truncating OUT would destroy,
+// or a regular file and a loop device it backs. Where the volume cannot tell,
+// equal indexes are taken as one file.
 // The same pipe, terminal or device on both sides is a filter, not a clash.
 bool same_file(const file &a, const file &b);
 

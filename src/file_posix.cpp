@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <linux/loop.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
 #endif
 
@@ -90,6 +92,14 @@ int identify(int fd, file &f, struct stat &st) {
         return errno;
     }
     f.overlay = f.regular && fs.f_type == OVERLAYFS_SUPER_MAGIC;
+    // A device that says nothing of a backing file (not a loop device, or
+    // one with no file) has nothing behind it that the run could harm.
+    loop_info64 loop{};
+    if (S_ISBLK(st.st_mode) && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
+        f.backed = true;
+        f.backing_volume = loop.lo_device;
+        f.backing_index = loop.lo_inode;
+    }
 #endif
     return 0;
 }
@@ -314,7 +324,19 @@ int open_out(const char *path, file &f) {
     return is_stand_in(f) ? EBADF : 0;
 }
 
+namespace {
+
+bool backs(const file &regular, const file &device) {
+    return regular.regular && device.backed && device.backing_volume == regular.volume &&
+           device.backing_index == regular.index;
+}
+
+} // namespace
+
 bool same_file(const file &a, const file &b) {
+    if (backs(a, b) || backs(b, a)) {
+        return true;
+    }
     if (!a.regular || !b.regular || a.index != b.index) {
         return false;
     }

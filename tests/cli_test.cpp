@@ -13,6 +13,9 @@
 #include <thread>
 #include <utility>
 
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -116,6 +119,31 @@ void overlay(Dir d) {
     if (mount("byteneg-test", (d / "merged").c_str(), "overlay", 0, layers.c_str()) != 0) {
         GTEST_SKIP() << "cannot mount an overlay: " << std::strerror(errno);
     }
+}
+// A loop device over IN, reached through the link loop.
+void loop_over_in(Dir d) {
+    if (skipped_unless_root("attaching a loop device")) {
+        return;
+    }
+    std_input(d);
+    const Fd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    const Fd backing = open_fd(d / "in", O_RDWR);
+    // Another process may take the free device first: ask again.
+    for (int tries = 0; tries < 10 && control.get() >= 0; ++tries) {
+        const std::string device =
+            "/dev/loop" + std::to_string(ioctl(control.get(), LOOP_CTL_GET_FREE));
+        const Fd loop(open(device.c_str(), O_RDWR | O_CLOEXEC));
+        if (loop.get() >= 0 && ioctl(loop.get(), LOOP_SET_FD, backing.get()) == 0) {
+            fs::create_symlink(device, d / "loop");
+            return;
+        }
+    }
+    GTEST_SKIP() << "cannot attach a loop device: " << std::strerror(errno);
+}
+void detach_loop_expect_in_intact(Dir d) {
+    const Fd loop(open((d / "loop").c_str(), O_RDWR | O_CLOEXEC));
+    EXPECT_EQ(ioctl(loop.get(), LOOP_CLR_FD), 0);
+    expect_in_intact(d);
 }
 void expect_layers_intact(Dir d) {
     const std::string upper = read_file(d / "upper" / "in");
@@ -244,6 +272,11 @@ const std::vector<Case> cases = {
      "byteneg: upper/in: same file as merged/in\n", expect_layers_intact, {}, Where::posix},
     {"SameFileMergedAndLowerNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay, 2, "",
      "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
+    // Writing a loop device writes the file that backs it.
+    {"LoopDeviceOverInNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
+     "byteneg: loop: same file as in\n", detach_loop_expect_in_intact, {}, Where::posix},
+    {"InUnderLoopDeviceNeedsRoot", {"byteneg", "loop", "in"}, loop_over_in, 2, "",
+     "byteneg: in: same file as loop\n", detach_loop_expect_in_intact, {}, Where::posix},
 
     // Failures after OUT is open: reported, and a regular OUT is removed.
     {"ReadErrorRemovesOut", {"byteneg", "/proc/self/mem", "out"}, nullptr, 2, "",

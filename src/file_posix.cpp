@@ -164,19 +164,20 @@ int fd_of(const file &f) {
 
 // The number of the descriptor that an entry of a descriptor folder names:
 // digits alone, without a leading zero, as the system reads them; -1 for any
-// other name, and INT_MAX + 1 for a number past any descriptor.
-long descriptor_number(const char *name) {
+// other name. A number past any descriptor becomes INT_MAX, which none has.
+int descriptor_number(const char *name) {
     if (*name == '\0' || (name[0] == '0' && name[1] != '\0')) {
         return -1;
     }
-    long n = 0;
+    int n = 0;
     for (; *name != '\0'; ++name) {
         if (*name < '0' || *name > '9') {
             return -1;
         }
-        n = n > INT_MAX ? n : n * 10 + (*name - '0');
+        const int digit = *name - '0';
+        n = n > (INT_MAX - digit) / 10 ? INT_MAX : n * 10 + digit;
     }
-    return n > INT_MAX ? INT_MAX + 1L : n;
+    return n;
 }
 
 // Whether folder lists this process's descriptors, under any name: /dev/fd,
@@ -209,7 +210,7 @@ bool is_descriptor_folder(const char *folder) {
 // at an entry of one of our descriptor folders, and returns that entry's
 // number; -1 if it ends anywhere else, or if that cannot be told, as opening
 // the path then meets the same trouble and reports it.
-long descriptor_reached(const char *path) {
+int descriptor_reached(const char *path) {
     static char at[PATH_MAX + 1];     // the path followed so far
     static char target[PATH_MAX + 1]; // where its last link leads
     const std::size_t length = std::strlen(path);
@@ -219,7 +220,7 @@ long descriptor_reached(const char *path) {
     std::memcpy(at, path, length + 1);
     for (int links = 0; links < 40; ++links) { // the system's own limit
         char *const slash = std::strrchr(at, '/');
-        if (const long n = descriptor_number(slash == nullptr ? at : slash + 1); n >= 0) {
+        if (const int n = descriptor_number(slash == nullptr ? at : slash + 1); n >= 0) {
             bool listed = false;
             if (slash == nullptr) {
                 listed = is_descriptor_folder(".");
@@ -275,14 +276,13 @@ int guard_std_streams() {
 }
 
 int check_descriptor_name(const char *path) {
-    const long n = descriptor_reached(path);
+    const int n = descriptor_reached(path);
     if (n < 0) {
         return 0;
     }
     // Nothing of ours is open yet but the stand-ins, so an open descriptor
     // past the standard three is one the caller handed over.
-    const bool handed =
-        n < 3 ? !closed_at_start[n] : n <= INT_MAX && fcntl(static_cast<int>(n), F_GETFD) >= 0;
+    const bool handed = n < 3 ? !closed_at_start[n] : fcntl(n, F_GETFD) >= 0;
     return handed ? 0 : EBADF;
 }
 

@@ -17,7 +17,9 @@ constexpr int status_usage = 1;
 constexpr int status_failure = 2;
 
 // Static rather than on the stack or the heap: fixed memory, no allocation.
-unsigned char block[block_size];
+// Page-aligned, as reading a descriptor opened for direct I/O (O_DIRECT)
+// into it requires.
+alignas(4096) unsigned char block[block_size];
 
 const char *prog = "byteneg";
 

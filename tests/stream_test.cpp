@@ -336,6 +336,18 @@ const std::vector<Case> inherited_and_discard_cases = {
      2, "", "byteneg: /proc/self/mem: Input/output error\n",
      [](Dir d, int) { expect_bytes(d / "f", header); }, Where::posix},
 
+    // Direct I/O reads only into aligned memory.
+    {"DirectIoStdin", {"byteneg", "/dev/stdin", "out"},
+     [](Dir d, RunOptions &o) {
+         write_file(d / "f", data);
+         Kept k{Fd(open((d / "f").c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC)), Fd()};
+         if (k.handed.get() < 0) {
+             [] { GTEST_SKIP() << "no direct I/O here: " << std::strerror(errno); }();
+         }
+         o.stdin_fd = k.handed.get();
+         return k; },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(data)); }, Where::posix},
+
     // A folder on standard input cannot be read: refused before OUT is touched.
     {"FolderAsStdinLeavesOut", {"byteneg", "/dev/stdin", "out"},
      [](Dir d, RunOptions &o) { write_file(d / "out", precious);

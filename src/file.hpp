@@ -28,6 +28,10 @@ struct file {
     bool backed = false;
     std::uint64_t backing_volume = 0;
     std::uint64_t backing_index = 0;
+    // A block device is storage, not a stream: the same one on both sides
+    // would have OUT overwrite IN as it is read.
+    bool block_device = false;
+    std::uint64_t device = 0;
     // For an inherited regular OUT, what a failure must restore: where our
     // output began (the position at the start of the run, or the end if the
     // stream appends) and the file's length then.
@@ -74,6 +78,12 @@ bool same_file(const file &a, const file &b);
 // Empties a regular OUT that we opened ourselves, so that it ends with our
 // output. Inherited and non-regular files are left as they are.
 int empty_out(const file &out);
+
+// Makes a finished OUT hold exactly our output: a regular file we opened is
+// cut where our output ended, as a file system that caches a file's length
+// may have shown an old, longer file as empty; a block device is made to
+// write out what it holds, as its close does not report a failed write.
+int finish_out(file &out);
 
 // Reads up to size bytes; got is 0 at the end of the input. Retries
 // interrupted calls.

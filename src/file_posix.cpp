@@ -101,6 +101,10 @@ int identify(int fd, file &f, struct stat &st) {
         f.backing_index = loop.lo_inode;
     }
 #endif
+    if (S_ISBLK(st.st_mode)) {
+        f.block_device = true;
+        f.device = static_cast<std::uint64_t>(st.st_rdev);
+    }
     return 0;
 }
 
@@ -337,6 +341,11 @@ bool same_file(const file &a, const file &b) {
     if (backs(a, b) || backs(b, a)) {
         return true;
     }
+    if (a.block_device && b.block_device) {
+        return a.device == b.device ||
+               (a.backed && b.backed && a.backing_volume == b.backing_volume &&
+                a.backing_index == b.backing_index);
+    }
     if (!a.regular || !b.regular || a.index != b.index) {
         return false;
     }
@@ -364,6 +373,16 @@ int empty_out(const file &out) {
     return ftruncate(fd_of(out), 0) == 0 ? 0 : errno;
 }
 
+int finish_out(file &out) {
+    if (out.block_device) {
+        return fsync(fd_of(out)) == 0 ? 0 : errno;
+    }
+    if (out.inherited || !out.regular) {
+        return 0;
+    }
+    return ftruncate(fd_of(out), static_cast<off_t>(out.written)) == 0 ? 0 : errno;
+}
+
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
     for (;;) {
         const ssize_t n = read(fd_of(in), buf, size);
@@ -371,7 +390,7 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
             got = static_cast<std::size_t>(n);
             return 0;
         }
-        if (busy(errno)) {
+        if (busy(errno) && !in.regular) {
             if (const int err = wait_for(fd_of(in), POLLIN); err != 0) {
                 return err;
             }
@@ -383,9 +402,9 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
 
 namespace {
 
-// Writes all n bytes to fd across short writes, interruptions and a busy
-// non-blocking descriptor, counting them in written.
-int write_fd(int fd, const void *data, std::size_t n, std::int64_t &written) {
+// Writes all n bytes to fd across short writes, interruptions and, unless fd
+// is a regular file, a busy non-blocking descriptor, counting them in written.
+int write_fd(int fd, bool regular, const void *data, std::size_t n, std::int64_t &written) {
     const auto *p = static_cast<const unsigned char *>(data);
     while (n > 0) {
         const ssize_t put = write(fd, p, n);
@@ -395,7 +414,7 @@ int write_fd(int fd, const void *data, std::size_t n, std::int64_t &written) {
             written += put;
         } else if (put == 0) {
             return EIO; // no progress and no error: give up rather than spin
-        } else if (busy(errno)) {
+        } else if (busy(errno) && !regular) {
             if (const int err = wait_for(fd, POLLOUT); err != 0) {
                 return err;
             }
@@ -409,7 +428,7 @@ int write_fd(int fd, const void *data, std::size_t n, std::int64_t &written) {
 } // namespace
 
 int write_all(file &out, const unsigned char *buf, std::size_t n) {
-    return write_fd(fd_of(out), buf, n, out.written);
+    return write_fd(fd_of(out), out.regular, buf, n, out.written);
 }
 
 int close_file(file &f) {
@@ -512,12 +531,12 @@ int discard_out(const char *path, file &out) {
 
 void write_stdout(const char *text, std::size_t n) {
     std::int64_t ignored = 0;
-    write_fd(1, text, n, ignored);
+    write_fd(1, false, text, n, ignored);
 }
 
 void write_stderr(const char *text, std::size_t n) {
     std::int64_t ignored = 0;
-    write_fd(2, text, n, ignored);
+    write_fd(2, false, text, n, ignored);
 }
 
 const char *describe(int err) {

@@ -362,6 +362,13 @@ int empty_out(const file &out) {
     return cut_back(handle_of(out), 0);
 }
 
+int finish_out(file &out) {
+    if (out.inherited || !out.regular) {
+        return 0;
+    }
+    return cut_back(handle_of(out), out.written);
+}
+
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
     const DWORD want = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
     DWORD n = 0;

@@ -156,8 +156,11 @@ int main(int argc, char *argv[]) {
         return fail_discarding(failed, err, out, out_file);
     }
 
-    // 6. Close IN, then OUT, whose close may be the first to report a failed
-    // write.
+    // 6. Make OUT hold exactly the copy, then close IN and OUT, whose close
+    // may be the first to report a failed write.
+    if (const int err = sys::finish_out(out_file); err != 0) {
+        return fail_discarding(out, err, out, out_file);
+    }
     if (const int err = sys::close_file(in_file); err != 0) {
         return fail_discarding(in, err, out, out_file);
     }

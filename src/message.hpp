@@ -3,16 +3,9 @@
 
 #include <cstddef>
 
-// How byte c of a name appears in a message. A name may hold any byte but the
-// null byte; a newline would break the one-line promise and an escape byte
-// would reach the user's terminal as a command. So control bytes are shown as
-// C escapes, \n or \033, and every other byte as it is, which keeps UTF-8
-// names readable. Returns the number of characters written to out.
+// How byte c of a name appears when it must be escaped: as a C escape, \n
+// or \033. Returns the number of characters written to out.
 constexpr std::size_t escape_byte(unsigned char c, char (&out)[4]) noexcept {
-    if (c >= 0x20 && c != 0x7F) {
-        out[0] = static_cast<char>(c);
-        return 1;
-    }
     out[0] = '\\';
     constexpr char named[] = "abtnvfr"; // \a is 7, \r is 13
     if (c >= 7 && c <= 13) {
@@ -23,6 +16,32 @@ constexpr std::size_t escape_byte(unsigned char c, char (&out)[4]) noexcept {
     out[2] = static_cast<char>('0' + ((c >> 3) & 7));
     out[3] = static_cast<char>('0' + (c & 7));
     return 4;
+}
+
+// Which bytes of a name are escaped. A name may hold any byte but the null
+// byte; a newline would break the one-line promise, and a control byte would
+// reach the user's terminal as a command. That includes the C1 controls,
+// 0x80 to 0x9F, which 8-bit terminals obey as raw bytes and some UTF-8
+// terminals as the characters U+0080 to U+009F (0xC2 0x80 to 0xC2 0x9F).
+// Every other byte is shown as it is, so UTF-8 names stay readable: a byte
+// of 0x80 to 0xBF that continues a UTF-8 character is not a control.
+// continuing counts the continuation bytes still expected after s.
+constexpr bool escapes(const char *s, int &continuing) noexcept {
+    const auto c = static_cast<unsigned char>(s[0]);
+    const auto next = static_cast<unsigned char>(s[1]);
+    if (continuing > 0 && c >= 0x80 && c <= 0xBF) {
+        --continuing;
+        return false;
+    }
+    continuing = c >= 0xF0 && c <= 0xF4   ? 3
+                 : c >= 0xE0 && c <= 0xEF ? 2
+                 : c >= 0xC2 && c <= 0xDF ? 1
+                                          : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+        continuing = 0; // both bytes are shown escaped
+        return true;
+    }
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
 }
 
 // A message line, built whole so that it can be written in one call and so
@@ -67,10 +86,14 @@ constexpr void append(message &m, const char *s, bool escape = false,
     constexpr std::size_t mark = 3;
     const std::size_t limit = message::capacity - (keep > 1 ? keep : 1) - mark;
     const std::size_t begin = m.len;
+    int continuing = 0;
+    bool escape_next = false; // the second byte of a C1 control in UTF-8
     for (; *s != '\0'; ++s) {
         char shown[4] = {};
+        const bool escaped = escape && (escape_next || escapes(s, continuing));
+        escape_next = escaped && !escape_next && static_cast<unsigned char>(*s) == 0xC2;
         const std::size_t n =
-            escape ? escape_byte(static_cast<unsigned char>(*s), shown) : (shown[0] = *s, 1);
+            escaped ? escape_byte(static_cast<unsigned char>(*s), shown) : (shown[0] = *s, 1);
         if (m.len + n > limit) {
             drop_unfinished_character(m, begin);
             for (std::size_t i = 0; i < mark && m.len < message::capacity - 1; ++i) {

@@ -277,6 +277,8 @@ const std::vector<Case> cases = {
      "byteneg: loop: same file as in\n", detach_loop_expect_in_intact, {}, Where::posix},
     {"InUnderLoopDeviceNeedsRoot", {"byteneg", "loop", "in"}, loop_over_in, 2, "",
      "byteneg: in: same file as loop\n", detach_loop_expect_in_intact, {}, Where::posix},
+    {"SameLoopDeviceBothSidesNeedsRoot", {"byteneg", "loop", "loop"}, loop_over_in, 2, "",
+     "byteneg: loop: same file as loop\n", detach_loop_expect_in_intact, {}, Where::posix},
 
     // Failures after OUT is open: reported, and a regular OUT is removed.
     {"ReadErrorRemovesOut", {"byteneg", "/proc/self/mem", "out"}, nullptr, 2, "",

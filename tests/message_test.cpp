@@ -27,9 +27,15 @@ TEST(Message, ControlBytesInNamesAreEscapedAndEverythingElseKept) {
         {"\x01\x1f\x7f", "\\001\\037\\177"},
         {"back\\slash and space", "back\\slash and space"},
         {"donn\xc3\xa9"
-         "es-\xe6\x97\xa5\xe6\x9c\xac \x80\xff",
+         "es-\xe6\x97\xa5\xe6\x9c\xac \xe2\x80\x9c\xf0\x9f\x98\x80\xa0\xff",
          "donn\xc3\xa9"
-         "es-\xe6\x97\xa5\xe6\x9c\xac \x80\xff"},
+         "es-\xe6\x97\xa5\xe6\x9c\xac \xe2\x80\x9c\xf0\x9f\x98\x80\xa0\xff"},
+        // C1 controls, raw or as UTF-8, and stray bytes that look like them.
+        {"x\xc2\x9b"
+         "31m \x9b"
+         "2J \x80\xc2\xa0\xc2",
+         "x\\302\\23331m \\2332J \\200\xc2\xa0\xc2"},
+        {"\xe2\x9b\x9b\x85\xc3\x80", "\xe2\x9b\x9b\\205\xc3\x80"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(line("p: ", c.name), std::string("p: ") + c.shown + "\n") << c.shown;

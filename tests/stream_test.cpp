@@ -45,7 +45,8 @@ struct Case {
 };
 
 const std::string data = random_bytes(block_size + 999, 31);
-const std::string small = random_bytes(4000, 32); // fits a socket's buffer
+const std::string small = random_bytes(4000, 32);                    // fits a socket's buffer
+const std::string aligned = random_bytes(block_size + 3 * 4096, 33); // whole pages
 const std::string precious = "precious data\n";
 const std::string header = "header\n";
 const std::string earlier = "earlier line\n";
@@ -336,17 +337,18 @@ const std::vector<Case> inherited_and_discard_cases = {
      2, "", "byteneg: /proc/self/mem: Input/output error\n",
      [](Dir d, int) { expect_bytes(d / "f", header); }, Where::posix},
 
-    // Direct I/O reads only into aligned memory.
-    {"DirectIoStdin", {"byteneg", "/dev/stdin", "out"},
-     [](Dir d, RunOptions &o) {
-         write_file(d / "f", data);
-         Kept k{Fd(open((d / "f").c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC)), Fd()};
-         if (k.handed.get() < 0) {
-             [] { GTEST_SKIP() << "no direct I/O here: " << std::strerror(errno); }();
-         }
-         o.stdin_fd = k.handed.get();
-         return k; },
-     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(data)); }, Where::posix},
+    // Direct I/O, which takes only aligned buffers, on both standard streams.
+    {"DirectIoStreams", {"byteneg", "/dev/stdin", "/dev/stdout"},
+     [](Dir d, RunOptions &o) { write_file(d / "in", aligned);
+                                Kept k{Fd(open((d / "in").c_str(), O_RDONLY | O_DIRECT)),
+                                       Fd(open((d / "out").c_str(), O_WRONLY | O_CREAT | O_DIRECT, 0600))};
+                                if (k.handed.get() < 0 || k.ours.get() < 0) {
+                                    [] { GTEST_SKIP() << "no direct I/O here: " << std::strerror(errno); }();
+                                }
+                                o.stdin_fd = k.handed.get();
+                                o.stdout_fd = k.ours.get();
+                                return k; },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(aligned)); }, Where::posix},
 
     // A folder on standard input cannot be read: refused before OUT is touched.
     {"FolderAsStdinLeavesOut", {"byteneg", "/dev/stdin", "out"},
@@ -420,8 +422,10 @@ const std::vector<Case> message_cases = {
     {"OtherControlBytesInOctal", {"byteneg", "\x01\x1b[31m\x1f\x7f", "out"}, no_descriptors, 2, "",
      "byteneg: \\001\\033[31m\\037\\177" + no_such, nullptr},
     // Bytes that are not UTF-8 cannot reach a Windows program's wide command line.
-    {"OtherBytesAsTheyAre", {"byteneg", "caf\xc3\xa9 \\ ~\x80\xff", "out"}, no_descriptors, 2, "",
-     "byteneg: caf\xc3\xa9 \\ ~\x80\xff" + no_such, nullptr, Where::posix},
+    {"OtherBytesAsTheyAre", {"byteneg", "caf\xc3\xa9 \\ ~\xa0\xff", "out"}, no_descriptors, 2, "",
+     "byteneg: caf\xc3\xa9 \\ ~\xa0\xff" + no_such, nullptr, Where::posix},
+    {"C1ControlsEscaped", {"byteneg", "x\xc2\x9b" "31m\x9b", "out"}, no_descriptors, 2, "",
+     "byteneg: x\\302\\23331m\\233" + no_such, nullptr, Where::posix},
     {"ProgramNameEscaped", {"neg\x1b" "it", "nothere", "out"}, no_descriptors, 2, "",
      "neg\\033it: nothere" + no_such, nullptr, Where::direct},
     // Windows file names cannot hold control bytes.

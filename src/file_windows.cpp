@@ -53,8 +53,9 @@ DWORD inherited_handle(const char *path) {
 char **inexact_arguments = nullptr;
 int inexact_count = 0;
 
-// A UTF-8 path as UTF-16, in storage that lives until the next call. Paths
-// are short and the run opens at most two, so one growing buffer serves.
+// A UTF-8 path as UTF-16, in the \\?\ form if its full path is too long
+// for the other, in storage that lives until the next call. Paths are short
+// and the run opens at most two, so one growing buffer serves.
 int wide_path(const char *path, const wchar_t *&wide) {
     for (int i = 0; i < inexact_count; ++i) {
         if (inexact_arguments[i] == path) {

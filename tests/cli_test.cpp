@@ -272,6 +272,13 @@ const std::vector<Case> cases = {
          EXPECT_TRUE(fs::is_symlink(d / "link"));
          EXPECT_EQ(read_file(d / "target"), "");
      }},
+    // Links on the way to OUT's folder do not make OUT a link.
+    {"FailureThroughLinkedFolderRemovesOut", {"byteneg", "/proc/self/mem", "via/out"},
+     [](Dir d) {
+         fs::create_directory(d / "real");
+         fs::create_directory_symlink("real", d / "via");
+     },
+     2, "", mem_error, [](Dir d) { expect_names(d / "real", {}); }},
     // The link's name is its target's, in another folder.
     {"FailureThroughSameNamedLinkEmptiesFile", {"byteneg", "/proc/self/mem", "b/x"},
      [](Dir d) {

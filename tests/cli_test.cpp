@@ -297,6 +297,8 @@ const std::vector<Case> cases = {
     {"LoneSurrogateInOutRefused", {"byteneg", "in", "out_\uFFFD"}, std_input, 2, "",
      "byteneg: out_\\uDC00: Name holds a lone UTF-16 surrogate\n",
      [](Dir d) { expect_names(d, {"in"}); }, lone_surrogates(), Where::windows},
+    {"LoneSurrogateInExtraArgumentIgnored", {"byteneg", "in", "out", "x\uFFFD"}, std_input, 0,
+     "", "", [](Dir d) { expect_copy(d, some_input); }, lone_surrogates(), Where::windows},
     {"LoneSurrogateInInRefused", {"byteneg", "in_\uFFFD", "out"},
      [](Dir d) { write_file(d / "in_\uFFFD", some_input); }, 2, "",
      "byteneg: in_\\uDC00: Name holds a lone UTF-16 surrogate\n",

@@ -3,6 +3,7 @@
 // whatever the ANSI code page. All I/O is on raw handles: the C runtime's text
 // mode, which rewrites LF as CRLF and stops at 0x1A, is never in the way.
 #include "file.hpp"
+#include "wide_names.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,8 @@ namespace {
 // marks codes that an application defines, so this one clashes with no
 // system code.
 constexpr int error_is_directory = 0x20000001;
+// A name that UTF-8 cannot carry, so that the run cannot pass it on exactly.
+constexpr int error_lone_surrogate = 0x20000002;
 
 HANDLE handle_of(const file &f) {
     return reinterpret_cast<HANDLE>(f.handle);
@@ -45,9 +48,20 @@ DWORD inherited_handle(const char *path) {
     return 0;
 }
 
-// A UTF-8 path as UTF-16, in storage that lives until the next call. Paths
-// are short and the run opens at most two, so one growing buffer serves.
+// The arguments that hold a lone surrogate: their UTF-8 text only shows the
+// name, and opening it would open another file.
+char **inexact_arguments = nullptr;
+int inexact_count = 0;
+
+// A UTF-8 path as UTF-16, in the \\?\ form if its full path is too long
+// for the other, in storage that lives until the next call. Paths are short
+// and the run opens at most two, so one growing buffer serves.
 int wide_path(const char *path, const wchar_t *&wide) {
+    for (int i = 0; i < inexact_count; ++i) {
+        if (inexact_arguments[i] == path) {
+            return error_lone_surrogate;
+        }
+    }
     static wchar_t *buf = nullptr;
     static int capacity = 0;
     const int need = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
@@ -67,17 +81,13 @@ int wide_path(const char *path, const wchar_t *&wide) {
         return last_error();
     }
     wide = buf;
-    // A name of MAX_PATH characters or more opens only in the \\?\ form,
-    // unless the machine has long paths turned on; that form takes a full path.
-    // 12 less, as a folder's name must leave room for an 8.3 file name.
-    if (need < MAX_PATH - 12 || std::wcsncmp(buf, L"\\\\?\\", 4) == 0 ||
-        std::wcsncmp(buf, L"\\\\.\\", 4) == 0) {
-        return 0;
-    }
+    // The length that counts is the full path's: the current folder may be
+    // deep. A name the system cannot make full is left for CreateFileW to
+    // refuse with its own reason.
     static wchar_t *full = nullptr;
     const DWORD full_need = GetFullPathNameW(buf, 0, nullptr, nullptr);
     if (full_need == 0) {
-        return last_error();
+        return 0;
     }
     // Room for \\?\UN before the full path, whose first \ becomes the C of
     // UNC when it is a \\server\share path.
@@ -93,13 +103,18 @@ int wide_path(const char *path, const wchar_t *&wide) {
     if (got == 0 || got >= room - prefix) {
         return got == 0 ? last_error() : ERROR_FILENAME_EXCED_RANGE;
     }
-    if (rest[0] == L'\\' && rest[1] == L'\\') {
+    switch (spelling_of(rest, got)) {
+    case spelling::as_is:
+        break;
+    case spelling::prefixed_unc:
         std::wmemcpy(full, L"\\\\?\\UN", prefix);
         rest[0] = L'C';
         wide = full;
-    } else {
+        break;
+    case spelling::prefixed:
         std::wmemcpy(full + 2, L"\\\\?\\", 4);
         wide = full + 2;
+        break;
     }
     return 0;
 }
@@ -244,15 +259,12 @@ char **utf8_arguments(int &argc, char **argv) {
     if (wide == nullptr) {
         return argv;
     }
-    // One block: the pointer array, then the strings.
-    std::size_t bytes = (static_cast<std::size_t>(count) + 1) * sizeof(char *);
+    // One block: the pointer arrays, then the strings.
+    const std::size_t pointers = (static_cast<std::size_t>(count) + 1) * sizeof(char *);
+    std::size_t bytes = 2 * pointers;
+    bool exact = true;
     for (int i = 0; i < count; ++i) {
-        const int need = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        if (need == 0) {
-            LocalFree(wide);
-            return argv;
-        }
-        bytes += static_cast<std::size_t>(need);
+        bytes += utf8_of(wide[i], nullptr, exact) + 1;
     }
     auto *block = static_cast<char *>(std::malloc(bytes));
     if (block == nullptr) {
@@ -260,18 +272,14 @@ char **utf8_arguments(int &argc, char **argv) {
         return argv;
     }
     auto **args = reinterpret_cast<char **>(block);
-    char *next = block + (static_cast<std::size_t>(count) + 1) * sizeof(char *);
-    const char *const end = block + bytes;
+    inexact_arguments = reinterpret_cast<char **>(block + pointers);
+    char *next = block + 2 * pointers;
     for (int i = 0; i < count; ++i) {
-        const int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, next,
-                                            static_cast<int>(end - next), nullptr, nullptr);
-        if (len == 0) {
-            std::free(block);
-            LocalFree(wide);
-            return argv;
-        }
         args[i] = next;
-        next += len;
+        next += utf8_of(wide[i], next, exact) + 1;
+        if (!exact) {
+            inexact_arguments[inexact_count++] = args[i];
+        }
     }
     args[count] = nullptr;
     LocalFree(wide);
@@ -463,32 +471,86 @@ const wchar_t *leaf(const wchar_t *path) {
     return last;
 }
 
-// Whether the name path ends in is the file h itself rather than a link to
-// it: the system's final name for the file then ends in the same name. Links
-// on the way to its folder do not matter, as deleting removes only the last
-// name. Some links (Unix ones under Wine) carry no reparse attribute, so the
-// attribute alone cannot tell.
-bool names_directly(const wchar_t *path, HANDLE h) {
-    static wchar_t final_name[32768];
-    constexpr DWORD size = sizeof final_name / sizeof final_name[0];
+// Room for the longest path the system takes, with its null character.
+constexpr DWORD path_room = 32768;
+
+// The system's name for the open file or folder h, in buf: its final path or,
+// where the system cannot give that (some cannot with a long path), its path
+// on its volume. Returns the length, or 0 if neither is known. Two names made
+// in different ways differ, which errs towards keeping OUT.
+std::size_t name_of(HANDLE h, wchar_t (&buf)[path_room]) {
     const DWORD len =
-        GetFinalPathNameByHandleW(h, final_name, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (len == 0 || len >= size) {
-        // Some systems cannot name a file with a long path this way; the
-        // name it was opened by, relative to its volume, serves as well.
-        static unsigned char info[sizeof(FILE_NAME_INFO) + sizeof final_name];
-        auto *name = reinterpret_cast<FILE_NAME_INFO *>(info);
-        if (!GetFileInformationByHandleEx(h, FileNameInfo, name, sizeof info) ||
-            name->FileNameLength / sizeof(wchar_t) >= size) {
-            return false;
-        }
-        const std::size_t n = name->FileNameLength / sizeof(wchar_t);
-        std::wmemcpy(final_name, name->FileName, n);
-        final_name[n] = L'\0';
+        GetFinalPathNameByHandleW(h, buf, path_room, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (len != 0 && len < path_room) {
+        return len;
     }
-    const wchar_t *a = leaf(final_name);
-    const wchar_t *b = leaf(path);
-    return *b != L'\0' && CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+    static unsigned char info[sizeof(FILE_NAME_INFO) + sizeof buf];
+    auto *name = reinterpret_cast<FILE_NAME_INFO *>(info);
+    if (!GetFileInformationByHandleEx(h, FileNameInfo, name, sizeof info) ||
+        name->FileNameLength / sizeof(wchar_t) >= path_room) {
+        return 0;
+    }
+    const std::size_t n = name->FileNameLength / sizeof(wchar_t);
+    std::wmemcpy(buf, name->FileName, n);
+    buf[n] = L'\0';
+    return n;
+}
+
+// Whether path ends in the name of the file h itself rather than in a link to
+// it: only then does deleting through h remove the name the user gave, and
+// not a link's target. The name may be spelt any way the system accepts
+// (trailing dots and spaces, an 8.3 short name, another case), so what counts
+// is the entry the system finds for it, not the text typed. That entry must
+// not be a link, and the file must be in the folder the path names under the
+// entry's name: links that carry no reparse attribute, as Unix ones under Wine
+// do, fail one of the two. Links on the way to the folder do not matter, as the
+// folder's name and the file's are resolved alike.
+bool names_directly(const wchar_t *path, HANDLE h) {
+    // A name the system opened holds no wildcard, which would make the search
+    // below match other entries; refuse rather than trust one.
+    const wchar_t *typed = leaf(path);
+    if (*typed == L'\0' || std::wcspbrk(typed, L"*?<>\"") != nullptr) {
+        return false;
+    }
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search = FindFirstFileW(path, &entry);
+    if (search == INVALID_HANDLE_VALUE || !FindClose(search) ||
+        (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    static wchar_t file_name[path_room];
+    if (name_of(h, file_name) == 0) {
+        return false;
+    }
+    const wchar_t *file_leaf = leaf(file_name);
+    if (file_leaf == file_name || std::wcscmp(file_leaf, entry.cFileName) != 0) {
+        return false;
+    }
+    // The folder as the system resolves the path: its trailing \ is kept, as
+    // C: alone would be the current folder of drive C rather than its root.
+    static wchar_t folder_path[path_room];
+    wchar_t *part = nullptr;
+    const DWORD got = GetFullPathNameW(path, path_room, folder_path, &part);
+    if (got == 0 || got >= path_room || part == nullptr) {
+        return false;
+    }
+    *part = L'\0';
+    const HANDLE folder = CreateFileW(folder_path, FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    static wchar_t folder_name[path_room];
+    std::size_t folder_len = name_of(folder, folder_name);
+    if (!CloseHandle(folder) || folder_len == 0) {
+        return false;
+    }
+    if (folder_name[folder_len - 1] == L'\\') {
+        --folder_len;
+    }
+    const auto parent_len = static_cast<std::size_t>(file_leaf - file_name - 1);
+    return parent_len == folder_len && std::wmemcmp(file_name, folder_name, folder_len) == 0;
 }
 
 } // namespace
@@ -537,11 +599,9 @@ int discard_out(const char *path, file &out) {
     if (const int err = cut_back(h, 0); err != 0) {
         return err;
     }
-    const DWORD attributes = GetFileAttributesW(wide);
     FILE_DISPOSITION_INFO gone{};
     gone.DeleteFile = TRUE;
-    if (standard.NumberOfLinks == 1 && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && names_directly(wide, h) &&
+    if (standard.NumberOfLinks == 1 && names_directly(wide, h) &&
         SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone)) {
         // The file goes when its last handle closes: close ours now rather
         // than at exit.
@@ -563,6 +623,9 @@ const char *describe(int err) {
     static char text[1024];
     if (err == error_is_directory) {
         return "Is a directory";
+    }
+    if (err == error_lone_surrogate) {
+        return "Name holds a lone UTF-16 surrogate";
     }
     if (err == error_shared_output) {
         return "others have written to it since";

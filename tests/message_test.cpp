@@ -1,4 +1,5 @@
 #include "message.hpp"
+#include "wide_names.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,6 +73,65 @@ TEST(Message, CutNamesStayValidUtf8) {
         ASSERT_EQ(shown.substr(shown.size() - 3), "...");
         EXPECT_EQ((shown.size() - 3 - shift) % 3, 0U) << "shift " << shift;
         EXPECT_EQ(static_cast<unsigned char>(shown[shown.size() - 4]), 0xA5) << "shift " << shift;
+    }
+}
+
+// Windows names reach the tool as UTF-16. A lone surrogate cannot become
+// UTF-8: it is shown as \uXXXX and the name marked as not exact.
+TEST(WideNames, ConvertedToUtf8WithLoneSurrogatesShown) {
+    struct Case {
+        const char16_t *wide;
+        const char *utf8;
+        bool exact;
+    };
+    const Case cases[] = {
+        {u"plain", "plain", true},
+        {u"\x7F\x80\x7FF\x800\xFFFF", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF", true},
+        {u"donn\u00e9es-\u65e5\u672c",
+         "donn\xc3\xa9"
+         "es-\xe6\x97\xa5\xe6\x9c\xac",
+         true},
+        {u"\U0001F600\U0010FFFF", "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", true},
+        {u"out_\xDC00.bin", "out_\\uDC00.bin", false},
+        {u"\xD800", "\\uD800", false},
+        {u"\xD83D"
+         "x",
+         "\\uD83Dx", false},
+        {u"\xD83D\xD83D\xDE00\xDE00", "\\uD83D\xF0\x9F\x98\x80\\uDE00", false},
+    };
+    for (const auto &c : cases) {
+        char out[64] = {};
+        bool exact = !c.exact;
+        const std::size_t n = utf8_of(c.wide, out, exact);
+        EXPECT_EQ(std::string(out, n), c.utf8);
+        EXPECT_EQ(out[n], '\0');
+        EXPECT_EQ(exact, c.exact) << c.utf8;
+        EXPECT_EQ(utf8_of(c.wide, nullptr, exact), n) << c.utf8;
+    }
+}
+
+// The \\?\ form is chosen by the length of the full path: the name typed may
+// be short and its folder deep.
+TEST(WideNames, LongFormChosenByTheFullPathsLength) {
+    const auto path = [](std::u16string start, std::size_t length) {
+        start.resize(length, u'x');
+        return start;
+    };
+    struct Case {
+        std::u16string full;
+        spelling want;
+    };
+    const Case cases[] = {
+        {u"C:\\x", spelling::as_is},
+        {path(u"C:\\deep\\", long_path - 1), spelling::as_is},
+        {path(u"C:\\deep\\", long_path), spelling::prefixed},
+        {path(u"\\\\server\\share\\", long_path - 1), spelling::as_is},
+        {path(u"\\\\server\\share\\", long_path), spelling::prefixed_unc},
+        {path(u"\\\\?\\C:\\", 1000), spelling::as_is},
+        {path(u"\\\\.\\pipe\\", 1000), spelling::as_is},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(spelling_of(c.full.c_str(), c.full.size()), c.want) << c.full.size();
     }
 }
 

@@ -123,13 +123,25 @@ const std::string &shown_name() {
     return name;
 }
 
+// The launcher that passes lone surrogates to a Windows binary.
+#ifndef BYTENEG_LAUNCHER
+#define BYTENEG_LAUNCHER ""
+#endif
+
 Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
+    if (opts.lone_surrogates && (emulator().empty() || *BYTENEG_LAUNCHER == '\0')) {
+        throw std::runtime_error("no launcher that passes lone surrogates");
+    }
     if (emulator().empty()) {
         return run(byteneg_path(), argv, opts);
     }
-    // The emulator runs the binary as a wrapper does, after any wrapper asked for.
+    // The emulator runs the binary as a wrapper does, after any wrapper asked
+    // for, and the launcher runs under the emulator as the binary does.
     RunOptions emulated = opts;
     emulated.wrapper.insert(emulated.wrapper.end(), emulator().begin(), emulator().end());
+    if (opts.lone_surrogates) {
+        emulated.wrapper.emplace_back(BYTENEG_LAUNCHER);
+    }
     Outcome r = run(byteneg_path(), argv, emulated);
     // Started directly, the binary would show argv[0], its path under a
     // wrapper, or its own fallback name for an empty argument vector.

@@ -37,6 +37,9 @@ struct RunOptions {
     int stdin_fd = -1;
     int stdout_fd = -1;
     std::vector<int> closed; // standard descriptors the program starts without
+    // A Windows binary only: started by a launcher of its own platform that
+    // turns each U+FFFD in the arguments into the lone surrogate U+DC00.
+    bool lone_surrogates = false;
 };
 
 // Runs the program with exactly this argument vector (argv[0] included; an

@@ -28,15 +28,20 @@ trap 'rm -rf "$stage"' EXIT
 rm -rf "$dist"
 mkdir "$dist"
 
+# quiet COMMAND...: runs it, showing its output only if it fails.
+quiet() {
+    "$@" >"$stage/log" 2>&1 || { cat "$stage/log" >&2; echo "release.sh: failed: $*" >&2; exit 2; }
+}
+
 # build NAME TOOLCHAIN LDFLAGS: the tool alone, in Release, in build-release-NAME.
 build() {
     local dir=build-release-$1 compiler=(-DCMAKE_CXX_COMPILER=g++)
     [[ -z $2 ]] || compiler=("-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$2.cmake")
     rm -rf "$dir"
-    CXXFLAGS=$prefix_map LDFLAGS=$3 cmake -S . -B "$dir" --log-level=WARNING \
+    CXXFLAGS=$prefix_map LDFLAGS=$3 quiet cmake -S . -B "$dir" \
         "${compiler[@]}" \
-        -DCMAKE_BUILD_TYPE=Release -DBYTENEG_TESTS=OFF -DBYTENEG_BENCH=OFF >/dev/null
-    cmake --build "$dir" --target byteneg --parallel 2 >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DBYTENEG_TESTS=OFF -DBYTENEG_BENCH=OFF
+    quiet cmake --build "$dir" --target byteneg --parallel 2
 }
 
 # cpack_to_dist NAME GENERATOR...: the packages of build-release-NAME, into dist/.
@@ -44,7 +49,7 @@ cpack_to_dist() {
     local dir=build-release-$1 generator
     shift
     for generator in "$@"; do
-        cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$stage/$generator" >/dev/null
+        quiet cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$stage/$generator"
         mv "$stage/$generator"/byteneg*."${generator,,}" "$dist/"
         rm -rf "${stage:?}/$generator"
     done
@@ -78,7 +83,7 @@ cpack_to_dist deb-arm64 DEB RPM
 # to, and the zip keeps each file's time: both are set to the commit's.
 build win64 windows -Wl,--no-insert-timestamp
 cpack_to_dist win64 ZIP
-strip-nondeterminism -q -t zip -T "$SOURCE_DATE_EPOCH" "$dist/byteneg-$version-win64.zip"
+quiet strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$dist/byteneg-$version-win64.zip"
 
 cd "$dist"
 sha256sum -- byteneg* >SHA256SUMS

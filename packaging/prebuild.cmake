@@ -8,7 +8,10 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     endforeach()
     set(overrides "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share/lintian/overrides")
     file(MAKE_DIRECTORY "${overrides}")
-    file(COPY_FILE "${CMAKE_CURRENT_LIST_DIR}/lintian-overrides" "${overrides}/byteneg")
+    # With fixed permissions: the checkout's follow its umask.
+    file(COPY "${CMAKE_CURRENT_LIST_DIR}/lintian-overrides" DESTINATION "${overrides}"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    file(RENAME "${overrides}/lintian-overrides" "${overrides}/byteneg")
 endif()
 #
 # Debian wants man pages and the changelog compressed, with maximum

@@ -89,3 +89,11 @@ set(CPACK_RPM_SPEC_MORE_DEFINE
 %define clamp_mtime_to_source_date_epoch 1")
 
 include(CPack)
+
+# The release: every artefact built twice from two clones and compared, then
+# each one installed and run. Minutes long, so the `large` label keeps it out
+# of the quick run, as it does the large-file test.
+if(BYTENEG_TESTS AND NOT CMAKE_CROSSCOMPILING)
+    add_test(NAME release COMMAND ${PROJECT_SOURCE_DIR}/tests/release_test.sh ${PROJECT_SOURCE_DIR})
+    set_tests_properties(release PROPERTIES LABELS "release;large" TIMEOUT 1800)
+endif()

@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-for tool in git cmake cpack g++ aarch64-linux-gnu-g++ x86_64-w64-mingw32-g++-posix \
+for tool in cmake cpack g++ aarch64-linux-gnu-g++ x86_64-w64-mingw32-g++-posix \
     dpkg-shlibdeps rpmbuild strip-nondeterminism; do
     command -v "$tool" >/dev/null || { echo "release.sh: $tool not found; see CONTRIBUTING.md" >&2; exit 2; }
 done
@@ -18,7 +18,8 @@ version=$(sed -n 's/^ *VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt | head -n
 
 # Everything that could differ between two builds of one commit is pinned:
 # time stamps, the checkout's path in the objects, file modes, locale, zone.
-SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
+[[ -n $SOURCE_DATE_EPOCH ]] || { echo "release.sh: not a git clone: set SOURCE_DATE_EPOCH" >&2; exit 2; }
 export SOURCE_DATE_EPOCH LC_ALL=C TZ=UTC
 umask 022
 prefix_map="-ffile-prefix-map=$root=."

@@ -66,3 +66,15 @@ if(CPACK_GENERATOR STREQUAL "DEB" AND NOT CPACK_DEBIAN_PACKAGE_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${glibc})")
     message(STATUS "Depends: ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 endif()
+
+# Every file dated to the release's time stamp, as the .deb and tarballs are:
+# rpmbuild only clamps later times to it, and a long-lived checkout holds
+# files older than its last commit.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    execute_process(COMMAND find "${CPACK_TEMPORARY_DIRECTORY}" -exec
+                            touch -h -d "@$ENV{SOURCE_DATE_EPOCH}" {} +
+                    RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "dating the staged files failed: ${rc}")
+    endif()
+endif()

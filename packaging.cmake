@@ -71,7 +71,8 @@ set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
 set(CPACK_RPM_PACKAGE_VENDOR "The byteneg developers")
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_SUMMARY "Write a copy of a file with every byte negated modulo 256")
-set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
+# Installed where the distribution puts programs, not moved elsewhere.
+set(CPACK_PACKAGE_RELOCATABLE OFF)
 set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm-changelog)
 set(CPACK_RPM_COMPRESSION_TYPE xz)
 # The files are stripped and the man page compressed already; rpmbuild's own

@@ -22,18 +22,79 @@ if(WIN32)
     return()
 endif()
 
+# Linux: cpack -G DEB makes byteneg_VERSION-1_ARCH.deb, cpack -G RPM
+# byteneg-VERSION-1.ARCH.rpm (rpmbuild, from Debian's rpm package). Both name
+# the architecture the binary was built for, which for a cross build is not
+# the build machine's.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_HOMEPAGE_URL "https://byteneg.invalid/")
+set(CPACK_BYTENEG_OBJDUMP ${CMAKE_OBJDUMP})
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    set(byteneg_deb_arch amd64)
+    set(byteneg_rpm_arch x86_64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^i[3-6]86$")
+    set(byteneg_deb_arch i386)
+    set(byteneg_rpm_arch i686)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+    set(byteneg_deb_arch arm64)
+    set(byteneg_rpm_arch aarch64)
+else()
+    message(WARNING "no package architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_BYTENEG_STRIP ${CMAKE_STRIP})
-set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb-prebuild.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/prebuild.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${byteneg_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+if(CMAKE_CROSSCOMPILING)
+    # dpkg-shlibdeps finds the C library's version through the installed
+    # libc6 of the target architecture, which a cross build does not have:
+    # the prebuild script reads it from the binary's symbol versions instead.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_RELEASE 1)
+set(CPACK_RPM_PACKAGE_ARCHITECTURE ${byteneg_rpm_arch})
+set(CPACK_RPM_PACKAGE_LICENSE MIT)
+set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
+set(CPACK_RPM_PACKAGE_VENDOR "The byteneg developers")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_RPM_PACKAGE_SUMMARY "Write a copy of a file with every byte negated modulo 256")
+# Installed where the distribution puts programs, not moved elsewhere.
+set(CPACK_PACKAGE_RELOCATABLE OFF)
+set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm-changelog)
+set(CPACK_RPM_COMPRESSION_TYPE xz)
+# The files are stripped and the man page compressed already; rpmbuild's own
+# passes would run the build machine's strip on a cross build's binary.
+set(CPACK_RPM_SPEC_INSTALL_POST /bin/true)
+# The distribution's filesystem package owns these; listing them would claim them.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+    /usr/share/man /usr/share/man/man1)
+# The same bytes from the same commit, wherever and whenever it is built.
+set(CPACK_RPM_SPEC_MORE_DEFINE
+    "%define packager ${CPACK_PACKAGE_CONTACT}
+%define _build_id_links none
+%define _buildhost reproducible
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1")
 
 include(CPack)
+
+# The release: every artefact built twice from two clones and compared, then
+# each one installed and run. Minutes long, so the `large` label keeps it out
+# of the quick run, as it does the large-file test.
+if(BYTENEG_TESTS AND NOT CMAKE_CROSSCOMPILING)
+    add_test(NAME release COMMAND ${PROJECT_SOURCE_DIR}/tests/release_test.sh ${PROJECT_SOURCE_DIR})
+    set_tests_properties(release PROPERTIES LABELS "release;large" TIMEOUT 1800)
+endif()

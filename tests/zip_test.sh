@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Builds the Windows zip, checks what it holds, and runs the byteneg.exe it
-# unpacks to, alone in its folder, so that a missing DLL would show.
-#   zip_test.sh BUILD_DIR VERSION EMULATOR...
+# Checks what the Windows zip holds, and runs the byteneg.exe it unpacks to,
+# alone in its folder, so that a missing DLL would show. Given a build folder,
+# it builds that folder's zip.
+#   zip_test.sh BUILD_DIR|ZIP VERSION EMULATOR...
 set -euo pipefail
-build=$1 version=$2
+from=$1 version=$2
 shift 2
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$out" >/dev/null
-zip=$out/byteneg-$version-win64.zip
-[[ -f $zip ]] || { echo "no $(basename "$zip")"; ls "$out"; exit 1; }
+zip=$(realpath "$from")
+if [[ -d $from ]]; then
+    cpack --config "$from/CPackConfig.cmake" -G ZIP -B "$out" >/dev/null
+    zip=$out/byteneg-$version-win64.zip
+fi
+[[ -f $zip && $(basename "$zip") == byteneg-$version-win64.zip ]] ||
+    { echo "no byteneg-$version-win64.zip: $zip"; exit 1; }
 
 top=byteneg-$version-win64
-files=$(cd "$out" && cmake -E tar tf "$zip" | grep -v '/$' | sort)
+files=$(cmake -E tar tf "$zip" | grep -v '/$' | sort)
 expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/byteneg.exe" | sort)
 if [[ $files != "$expected" ]]; then
     printf 'zip holds:\n%s\nexpected:\n%s\n' "$files" "$expected"

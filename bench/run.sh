@@ -67,9 +67,8 @@ read -r -a dirs <<<"${BENCH_DIRS:-/dev/shm $disk}"
 need_mib=$((1297 + (size_mib > 512 ? 2 * size_mib : 1024)))
 for d in "${dirs[@]}"; do
     [[ -d $d && -w $d ]] || { echo "$d: not a writable folder" >&2; exit 1; }
-    avail_mib=$(($(df -k --output=avail "$d" | tail -1) / 1024))
-    ((avail_mib >= need_mib)) ||
-        { echo "$d: $avail_mib MiB free, the benchmark needs $need_mib MiB" >&2; exit 1; }
+    avail=$(($(df -k --output=avail "$d" | tail -1) / 1024))
+    ((avail >= need_mib)) || { echo "$d: $avail MiB free, the benchmark needs $need_mib MiB" >&2; exit 1; }
 done
 res=$build/bench-results/$(date -u +%Y%m%dT%H%M%SZ)
 mkdir -p "$res"
@@ -91,9 +90,7 @@ report() {
     tmps=()
     trap '((${#tmps[@]} == 0)) || rm -rf "${tmps[@]}"' EXIT
     trap 'exit 130' INT TERM HUP
-    for d in "${dirs[@]}"; do
-        tmps+=("$(mktemp -d "$d/.byteneg-bench.XXXXXX")")
-    done
+    for d in "${dirs[@]}"; do tmps+=("$(mktemp -d "$d/.byteneg-bench.XXXXXX")"); done
     sizes=(1K 1M 16M 256M 1G)
     head -c 1G /dev/urandom >"${tmps[0]}/in.1G"
 
@@ -109,8 +106,7 @@ report() {
     commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
     [[ $commit == unknown ]] || git -C "$root" --no-optional-locks diff --quiet HEAD -- src 2>/dev/null || commit+=" with local changes in src/"
     cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
-    echo "## byteneg benchmark"
-    echo
+    printf '## byteneg benchmark\n\n'
     echo "- $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo) RAM, Linux $(uname -r)"
     echo "- byteneg: commit $commit, $(cache CMAKE_BUILD_TYPE) build with $(basename "$(cache CMAKE_CXX_COMPILER)") in $build"
     [[ -z $deb ]] || echo "- Debian's packaging flags (CMAKE_BUILD_TYPE=None): $deb_flags, in $deb"
@@ -123,8 +119,7 @@ report() {
         d=${dirs[$k]} t=${tmps[$k]}
         fs=$(df --output=fstype "$d" | tail -1)
         name=$k-$fs IN=$t/in OUT=$t/out
-        echo
-        echo "### $fs (\`$d\`)"
+        printf '\n### %s\n' "$fs (\`$d\`)"
 
         [[ -e $t/in.1G ]] || cp "${tmps[0]}/in.1G" "$t/in.1G"
         for s in "${sizes[@]:0:4}"; do head -c "$s" "$t/in.1G" >"$t/in.$s"; done
@@ -135,42 +130,30 @@ report() {
             -n "\`dd bs=128K\`" "dd if=$(q "$IN") of=$(q "$OUT") bs=128K status=none"
             -n "\`tr\` with the 256-byte map (through \`sh -c\`)" "sh -c 'tr \"\$SET1\" \"\$SET2\" <\"\$IN\" >\"\$OUT\"'"
             -n "byte-at-a-time (\`bench/byteneg_stdio.cpp\`)" "$(q "$build/bench/byteneg_stdio") $(q "$IN") $(q "$OUT")")
-        for case in new existing; do
-            # shellcheck disable=SC2016 # for the sh that hyperfine starts to expand
-            if [[ $case == new ]]; then
-                prep='rm -f "$OUT"; sync'
-                what="new OUT (removed before each run)"
-            else
-                prep='[ "$(stat -c %s "$OUT" 2>/dev/null)" = "$(stat -c %s "$IN")" ] || cp "$IN" "$OUT"; sync'
-                what="existing full-size OUT overwritten"
-            fi
-            hf --runs "$runs" --prepare "sh -c '$prep'" \
-                --export-json "$res/$name-$case.json" --export-csv "$res/$name-$case.csv" \
-                "${cmds[@]}"
-            echo
-            echo "$fs, $size_mib MiB, $what, median of $runs:"
-            echo
-            echo "| command | median s | byteneg's time / command's time |"
-            echo "|---|---|---|"
-            awk -F, 'NR == 2 {b = $4} NR > 1 {printf "| %s | %.3f | %.2f |\n", $1, $4, b / $4}' \
-                "$res/$name-$case.csv"
+        # shellcheck disable=SC2016 # for the sh that hyperfine starts to expand
+        for case in 'new OUT (removed before each run)|rm -f "$OUT"' \
+            'existing full-size OUT overwritten|[ "$(stat -c %s "$OUT" 2>/dev/null)" = "$(stat -c %s "$IN")" ] || cp "$IN" "$OUT"'; do
+            IFS='|' read -r what prep <<<"$case"
+            hf --runs "$runs" --prepare "sh -c '$prep && sync'" "${cmds[@]}" \
+                --export-json "$res/$name-${what%% *}.json" --export-csv "$res/$name-${what%% *}.csv"
+            printf '\n%s\n\n%s\n%s\n' "$fs, $size_mib MiB, $what, median of $runs:" \
+                "| command | median s | byteneg's time / command's time |" "|---|---|---|"
+            awk -F, 'NR == 2 {b = $4} NR > 1 {printf "| %s | %.3f | %.2f |\n", $1, $4, b / $4}' "$res/$name-${what%% *}.csv"
         done
         rm -f "$IN" "$OUT"
 
         # The sweep's inputs all exist at once: hyperfine takes them as a list.
         hf --min-runs "$runs" --max-runs $((10 * runs)) \
-            --prepare "sh -c 'rm -f \"\$OUT\"; sync'" -L size "$(IFS=,; echo "${sizes[*]}")" \
+            --prepare "sh -c 'rm -f \"\$OUT\" && sync'" -L size "$(IFS=,; echo "${sizes[*]}")" \
             --export-json "$res/$name-sizes.json" --export-csv "$res/$name-sizes.csv" \
             "$(q "$build/byteneg") $(q "$t/in.{size}") $(q "$OUT")" \
             "dd if=$(q "$t/in.{size}") of=$(q "$OUT") bs=128K status=none"
         for s in "${sizes[@]}"; do
             echo "$s $(memory "$build/byteneg" "$t/in.$s" "$OUT") $(memory dd if="$t/in.$s" of="$OUT" bs=128K status=none)"
         done >"$t/mem.all"
-        echo
-        echo "$fs, byteneg and \`dd bs=128K\` by input size, new OUT, median of $runs to $((10 * runs)) runs:"
-        echo
-        echo "| size | byteneg ms/run | dd ms/run | byteneg ms/MiB | dd ms/MiB | byteneg / dd | byteneg peak KiB | dd peak KiB |"
-        echo "|---|---|---|---|---|---|---|---|"
+        printf '\n%s\n\n%s\n%s\n' "$fs, byteneg and \`dd bs=128K\` by input size, new OUT, median of $runs to $((10 * runs)) runs:" \
+            "| size | byteneg ms/run | dd ms/run | byteneg ms/MiB | dd ms/MiB | byteneg / dd | byteneg peak KiB | dd peak KiB |" \
+            "|---|---|---|---|---|---|---|---|"
         awk 'NR == FNR {if (FNR > 1) m[$1 ~ /^dd / ? "d" : "b", $9] = $4 * 1e3; next}
             {mib = $1 ~ /G$/ ? 1024 * $1 : $1 ~ /K$/ ? 0 : $1 + 0; b = m["b", $1]; d = m["d", $1]; sub(/.$/, " &iB", $1)
              printf "| %s | %.3f | %.3f | %s | %s | %.2f | %s | %s |\n", $1, b, d, mib ? sprintf("%.2f", b / mib) : "—",
@@ -179,19 +162,14 @@ report() {
         ((k == 0)) || rm -f "$t/in.1G"
     done
 
-    echo
     if [[ -n $kernel_bench ]]; then
-        echo "Block kernel in cache (Google Benchmark, \`negate_bench\`):"
-        echo
-        echo '```'
+        printf '\n%s\n\n%s\n' "Block kernel in cache (Google Benchmark, \`negate_bench\`):" '```'
         "$kernel_bench" --benchmark_min_time=0.5 2>/dev/null
         echo '```'
     else
-        echo "Block kernel: skipped; Google Benchmark (libbenchmark-dev) was not found when $build was configured, so negate_bench was not built."
+        printf '\n%s\n' "Block kernel: skipped; Google Benchmark (libbenchmark-dev) was not found when $build was configured."
     fi
-    echo
-    echo "Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)."
-    echo
+    printf '\nLoad average at the end: %s.\n\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
     echo "Total time: $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
 }
 report | tee "$res/report.md"

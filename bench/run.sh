@@ -46,7 +46,7 @@ fi
 # What a distribution's package would run: Debian's flags, no build type's own.
 deb=
 if command -v dpkg-buildflags >/dev/null; then
-    deb=$build-dpkg
+    deb=${build%/}-dpkg
     deb_flags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
     cmake -S "$root" -B "$deb" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_COMPILER=g++ \
         -DCMAKE_CXX_FLAGS="$deb_flags" -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \

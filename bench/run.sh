@@ -2,8 +2,8 @@
 # Benchmark: byteneg against a plain copy and the usual alternatives, on each
 # file system it is given; hyperfine times, GNU time gives peak memory.
 #
-#   bench/run.sh    (about 3 minutes with the defaults on a 2-core machine;
-#                    the last line says how long it took)
+#   bench/run.sh    (8 minutes with the defaults on a 2-core machine under a
+#                    load average of 10; the last line says how long it took)
 #
 # Environment overrides:
 #   RUNS=N          runs of each command per table (default 7)
@@ -19,11 +19,11 @@
 # hyperfine runs each command once untimed, then RUNS times in a row (the sweep
 # up to 10 x RUNS, for small inputs). Before each run, untimed, OUT is removed
 # or refilled, and sync writes out what earlier runs left dirty. Inputs are read
-# from the page cache. Load on the machine shows in the figures: the load
-# average is printed at the start and the end. Tables are Markdown, with
-# hyperfine's medians; the report and hyperfine's JSON and CSV are kept in
-# DIR/bench-results/DATE/. Temporary files (up to 2.3 GiB per folder) are
-# removed on exit, also when interrupted.
+# from the page cache. Load on the machine shows in the figures: the report has
+# the load average at the start and the end, and CPU time beside wall time.
+# Tables are Markdown, with hyperfine's medians; the report and hyperfine's JSON
+# and CSV are kept in DIR/bench-results/DATE/. Temporary files (up to 2.3 GiB
+# per folder) are removed on exit, also when interrupted.
 set -euo pipefail
 started=$SECONDS
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -137,8 +137,8 @@ report() {
             hf --runs "$runs" --prepare "sh -c '$prep && sync'" "${cmds[@]}" \
                 --export-json "$res/$name-${what%% *}.json" --export-csv "$res/$name-${what%% *}.csv"
             printf '\n%s\n\n%s\n%s\n' "$fs, $size_mib MiB, $what, median of $runs:" \
-                "| command | median s | byteneg's time / command's time |" "|---|---|---|"
-            awk -F, 'NR == 2 {b = $4} NR > 1 {printf "| %s | %.3f | %.2f |\n", $1, $4, b / $4}' "$res/$name-${what%% *}.csv"
+                "| command | median s | byteneg's time / command's time | CPU s (user + system, mean) |" "|---|---|---|---|"
+            awk -F, 'NR == 2 {b = $4} NR > 1 {printf "| %s | %.3f | %.2f | %.3f |\n", $1, $4, b / $4, $5 + $6}' "$res/$name-${what%% *}.csv"
         done
         rm -f "$IN" "$OUT"
 

@@ -58,7 +58,7 @@ fi
 # A writable temporary folder on the file system that holds the checkout
 # (/tmp is often tmpfs, so it is checked rather than assumed).
 disk=$root
-for d in /tmp /var/tmp "${TMPDIR:-}"; do # the first that fits is kept
+for d in /tmp /var/tmp "${TMPDIR:-}"; do # the last that fits wins
     [[ -n $d && -d $d && -w $d && $(stat -c %d "$d") == $(stat -c %d "$root") ]] && disk=$d
 done
 read -r -a dirs <<<"${BENCH_DIRS:-/dev/shm $disk}"

@@ -2,8 +2,8 @@
 # Benchmark: byteneg against a plain copy and the usual alternatives, on each
 # file system it is given; hyperfine times, GNU time gives peak memory.
 #
-#   bench/run.sh    (8 minutes with the defaults on a 2-core machine under a
-#                    load average of 10; the last line says how long it took)
+#   bench/run.sh    (5½ to 8 minutes with the defaults on a 2-core machine under
+#                    a load average of 6 to 11; the last line says how long it took)
 #
 # Environment overrides:
 #   RUNS=N          runs of each command per table (default 7)

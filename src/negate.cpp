@@ -16,14 +16,14 @@ template <typename Lane, std::size_t Bytes> struct vector_of {
 };
 template <typename Lane, std::size_t Bytes> using vector = typename vector_of<Lane, Bytes>::type;
 
-// Negated as a whole, where the target's registers hold bytes as lanes. A
-// target without 16-byte SIMD registers (32-bit x86 without SSE2) would have
-// the compilers handle byte lanes one or two bytes at a time, so there the
-// lanes are words, each negated as a row of bytes: in every byte, 0x80 minus
-// its low 7 bits cannot borrow from the next, and the top bit is then flipped
-// where it was clear.
-// In place, as a vector passed by value would need the wider registers in
-// every function it passes through.
+// Negates every lane of v, in place: a vector passed by value would need the
+// wider registers in every function it passes through. Where the target's
+// registers hold bytes as lanes, that is one subtraction from zero. A target
+// without 16-byte SIMD registers (32-bit x86 without SSE2) would have the
+// compilers split byte lanes into single bytes, so there the lanes are words,
+// each negated as a row of bytes: in every byte, 0x80 minus its low 7 bits
+// cannot borrow from the next, and the top bit is then flipped where it was
+// clear.
 template <typename Lane, typename V>
 [[gnu::always_inline]] inline void negate_lanes(V &v) noexcept {
     if constexpr (sizeof(Lane) == 1) {

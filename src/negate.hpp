@@ -16,8 +16,8 @@ constexpr unsigned char negate_byte(unsigned char b) noexcept {
 // negation and the write.
 constexpr std::size_t block_size = std::size_t{128} * 1024;
 
-// Negates the n bytes at p in place, with the widest variant below that this
-// CPU runs.
+// Negates the n bytes at p in place, with the widest of the variants below
+// that this CPU runs.
 void negate_block(unsigned char *p, std::size_t n) noexcept;
 
 // One whole kernel, written for one instruction set.

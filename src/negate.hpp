@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 // (256 - b) mod 256, the two's-complement negation of b in 8 bits. Applying it
 // twice gives b back, which is why one tool both encodes and decodes.
@@ -15,11 +16,17 @@ constexpr unsigned char negate_byte(unsigned char b) noexcept {
 // negation and the write.
 constexpr std::size_t block_size = std::size_t{128} * 1024;
 
-// Negates n bytes in place. A plain loop over negate_byte on purpose: with no
-// loop-carried state and no aliasing beyond the one buffer, g++ and clang++
-// turn it into packed byte subtractions at -O3.
-inline void negate_block(unsigned char *p, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        p[i] = negate_byte(p[i]);
-    }
-}
+// Negates the n bytes at p in place, with the widest of the variants below
+// that this CPU runs.
+void negate_block(unsigned char *p, std::size_t n) noexcept;
+
+// One whole kernel, written for one instruction set.
+struct negate_variant {
+    const char *name;
+    void (*negate)(unsigned char *p, std::size_t n) noexcept;
+};
+
+// The variants this CPU runs, narrowest first; negate_block uses the last.
+// Listed so that the tests and the benchmark can try each one, whichever the
+// CPU would pick.
+std::span<const negate_variant> negate_variants() noexcept;

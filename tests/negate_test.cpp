@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -38,23 +39,30 @@ TEST(NegateByte, EveryValueIsItsOwnInverseAndOnlyZeroAndHalfAreFixed) {
 
 namespace {
 
-// Vectorised code has a head, a body and a tail; every length and alignment
-// must come out as negate_byte would have it, with no byte outside touched.
+// Each variant of the kernel, and the one negate_block picks, works on whole
+// vectors, four a step, then single vectors, then bytes: every length up to
+// several steps of the widest and every alignment must come out as negate_byte
+// would have it, with no byte outside touched.
 TEST(NegateBlock, EqualsNegateByteAtEveryLengthAndOffset) {
+    std::vector<negate_variant> kernels(negate_variants().begin(), negate_variants().end());
+    kernels.push_back({"negate_block", negate_block});
     std::vector<unsigned char> original(64 + 1024 + 64);
+    std::vector<unsigned char> negated(original.size());
     for (std::size_t i = 0; i < original.size(); ++i) {
         original[i] = static_cast<unsigned char>(i * 167 + 13);
+        negated[i] = negate_byte(original[i]);
     }
     std::vector<unsigned char> buf;
-    for (std::size_t offset = 0; offset < 64; ++offset) {
-        for (std::size_t len = 0; len <= 1024; ++len) {
-            buf = original;
-            negate_block(buf.data() + offset, len);
-            for (std::size_t i = 0; i < buf.size(); ++i) {
-                const bool inside = i >= offset && i < offset + len;
-                const unsigned char want = inside ? negate_byte(original[i]) : original[i];
-                if (buf[i] != want) {
-                    FAIL() << "offset " << offset << " length " << len << " byte " << i;
+    std::vector<unsigned char> want;
+    for (const auto &kernel : kernels) {
+        for (std::size_t offset = 0; offset < 64; ++offset) {
+            for (std::size_t len = 0; len <= 1024; ++len) {
+                buf = original;
+                kernel.negate(buf.data() + offset, len);
+                want = original;
+                std::memcpy(want.data() + offset, negated.data() + offset, len);
+                if (buf != want) {
+                    FAIL() << kernel.name << ": offset " << offset << " length " << len;
                 }
             }
         }

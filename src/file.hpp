@@ -83,7 +83,7 @@ int empty_out(const file &out);
 // cut where our output ended, as a file system that caches a file's length
 // may have shown an old, longer file as empty; a block device is made to
 // write out what it holds, as its close does not report a failed write.
-int finish_out(file &out);
+int finish_out(const file &out);
 
 // Reads up to size bytes; got is 0 at the end of the input. Retries
 // interrupted calls.

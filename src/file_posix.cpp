@@ -373,7 +373,7 @@ int empty_out(const file &out) {
     return ftruncate(fd_of(out), 0) == 0 ? 0 : errno;
 }
 
-int finish_out(file &out) {
+int finish_out(const file &out) {
     if (out.block_device) {
         return fsync(fd_of(out)) == 0 ? 0 : errno;
     }

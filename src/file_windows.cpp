@@ -370,7 +370,7 @@ int empty_out(const file &out) {
     return cut_back(handle_of(out), 0);
 }
 
-int finish_out(file &out) {
+int finish_out(const file &out) {
     if (out.inherited || !out.regular) {
         return 0;
     }

@@ -25,10 +25,9 @@ constexpr std::size_t escape_byte(unsigned char c, char (&out)[4]) noexcept {
 // terminals as the characters U+0080 to U+009F (0xC2 0x80 to 0xC2 0x9F).
 // Every other byte is shown as it is, so UTF-8 names stay readable: a byte
 // of 0x80 to 0xBF that continues a UTF-8 character is not a control.
-// continuing counts the continuation bytes still expected after s.
-constexpr bool escapes(const char *s, int &continuing) noexcept {
-    const auto c = static_cast<unsigned char>(s[0]);
-    const auto next = static_cast<unsigned char>(s[1]);
+// c is the byte, next the one after it (0 at the end), continuing the count of
+// continuation bytes still expected.
+constexpr bool escapes(unsigned char c, unsigned char next, int &continuing) noexcept {
     if (continuing > 0 && c >= 0x80 && c <= 0xBF) {
         --continuing;
         return false;
@@ -90,7 +89,9 @@ constexpr void append(message &m, const char *s, bool escape = false,
     bool escape_next = false; // the second byte of a C1 control in UTF-8
     for (; *s != '\0'; ++s) {
         char shown[4] = {};
-        const bool escaped = escape && (escape_next || escapes(s, continuing));
+        const bool escaped =
+            escape && (escape_next || escapes(static_cast<unsigned char>(s[0]),
+                                              static_cast<unsigned char>(s[1]), continuing));
         escape_next = escaped && !escape_next && static_cast<unsigned char>(*s) == 0xC2;
         const std::size_t n =
             escaped ? escape_byte(static_cast<unsigned char>(*s), shown) : (shown[0] = *s, 1);

@@ -1,5 +1,6 @@
-# 32-bit x86 Linux, built with the host's g++ -m32 (g++-12-multilib). An
-# x86-64 kernel runs the result directly, so there is no emulator.
+# 32-bit x86 Linux, built with the host's g++ -m32 (g++-12-multilib). Most
+# x86-64 kernels run the result directly; cmake/i386-run.cmake finds out, and
+# falls back to qemu-i386 where they cannot.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc) # GoogleTest builds C too

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <sstream>
 #include <system_error>
@@ -22,8 +23,26 @@
 
 namespace {
 
+constexpr uid_t nobody = 65534;
+
 [[noreturn]] void fail_system(const std::string &what) {
     throw std::system_error(errno, std::generic_category(), what);
+}
+
+// In a child: drops root's privileges for those of nobody; false if it cannot.
+bool become_nobody() {
+    return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0;
+}
+
+// A fresh folder named for its use under TMPDIR.
+fs::path made_temp_dir(const std::string &use) {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/byteneg-" + use + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        fail_system("mkdtemp");
+    }
+    return pattern;
 }
 
 // In the forked child: set up the process as asked, then exec. Exit 126 tells
@@ -61,10 +80,8 @@ namespace {
     if (signal(SIGPIPE, opts.ignore_sigpipe ? SIG_IGN : SIG_DFL) == SIG_ERR) {
         _exit(126);
     }
-    if (opts.as_nobody && geteuid() == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
-            _exit(126);
-        }
+    if (opts.as_nobody && geteuid() == 0 && !become_nobody()) {
+        _exit(126);
     }
     // Searches PATH for an emulator named without a folder.
     execvp(path.c_str(), cargv.data());
@@ -81,6 +98,38 @@ std::string renamed(const std::string &text, const std::string &name, const std:
         at = end;
     }
     return result;
+}
+
+// A copy of the binary in a folder of its own under TMPDIR that anyone may
+// enter, for the runs that drop privileges; removed when the tests end.
+struct Staged {
+    fs::path dir;
+    fs::path binary;
+    Staged() : dir(made_temp_dir("nobody")) {
+        binary = dir / fs::path(byteneg_path()).filename();
+        fs::copy_file(byteneg_path(), binary);
+        const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec;
+        fs::permissions(dir, readable);
+        fs::permissions(binary, readable);
+    }
+    ~Staged() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    Staged(const Staged &) = delete;
+    Staged &operator=(const Staged &) = delete;
+    Staged(Staged &&) = delete;
+    Staged &operator=(Staged &&) = delete;
+};
+const Staged &staged() {
+    static const Staged copy;
+    return copy;
+}
+
+// The program to start for a run with these options.
+std::string program_for(const RunOptions &opts) {
+    return opts.as_nobody && geteuid() == 0 ? staged().binary.string() : byteneg_path();
 }
 
 } // namespace
@@ -107,20 +156,31 @@ const std::vector<std::string> &emulator() {
     return words;
 }
 
+namespace {
+
+// The name program shows when the emulator starts it, learnt once per program.
+const std::string &shown_name_of(const std::string &program) {
+    static std::map<std::string, std::string> names;
+    const auto known = names.find(program);
+    if (known != names.end()) {
+        return known->second;
+    }
+    RunOptions opts;
+    opts.wrapper = emulator();
+    const Outcome r = run(program, {program}, opts);
+    const std::string rest = " <in> <out>\n";
+    if (r.status != 1 || r.out.size() <= rest.size() ||
+        r.out.compare(r.out.size() - rest.size(), rest.size(), rest) != 0) {
+        throw std::runtime_error("no usage line from " + program + ": status " +
+                                 std::to_string(r.status) + ", " + r.out + r.err);
+    }
+    return names[program] = r.out.substr(0, r.out.size() - rest.size());
+}
+
+} // namespace
+
 const std::string &shown_name() {
-    static const std::string name = [] {
-        RunOptions opts;
-        opts.wrapper = emulator();
-        const Outcome r = run(byteneg_path(), {byteneg_path()}, opts);
-        const std::string rest = " <in> <out>\n";
-        if (r.status != 1 || r.out.size() <= rest.size() ||
-            r.out.compare(r.out.size() - rest.size(), rest.size(), rest) != 0) {
-            throw std::runtime_error("no usage line from " + std::string(byteneg_path()) +
-                                     ": status " + std::to_string(r.status) + ", " + r.out + r.err);
-        }
-        return r.out.substr(0, r.out.size() - rest.size());
-    }();
-    return name;
+    return shown_name_of(byteneg_path());
 }
 
 // The launcher that passes lone surrogates to a Windows binary.
@@ -132,8 +192,9 @@ Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
     if (opts.lone_surrogates && (emulator().empty() || *BYTENEG_LAUNCHER == '\0')) {
         throw std::runtime_error("no launcher that passes lone surrogates");
     }
+    const std::string program = program_for(opts);
     if (emulator().empty()) {
-        return run(byteneg_path(), argv, opts);
+        return run(program, argv, opts);
     }
     // The emulator runs the binary as a wrapper does, after any wrapper asked
     // for, and the launcher runs under the emulator as the binary does.
@@ -142,14 +203,14 @@ Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
     if (opts.lone_surrogates) {
         emulated.wrapper.emplace_back(BYTENEG_LAUNCHER);
     }
-    Outcome r = run(byteneg_path(), argv, emulated);
+    Outcome r = run(program, argv, emulated);
     // Started directly, the binary would show argv[0], its path under a
     // wrapper, or its own fallback name for an empty argument vector.
-    const std::string direct = !opts.wrapper.empty() ? byteneg_path()
+    const std::string direct = !opts.wrapper.empty() ? program
                                : argv.empty()        ? "byteneg"
                                                      : argv.front();
-    r.out = renamed(r.out, shown_name(), direct);
-    r.err = renamed(r.err, shown_name(), direct);
+    r.out = renamed(r.out, shown_name_of(program), direct);
+    r.err = renamed(r.err, shown_name_of(program), direct);
     return r;
 }
 
@@ -187,6 +248,38 @@ bool skipped_unless_root(const char *why) {
         return false;
     }
     [why] { GTEST_SKIP() << "needs root: " << why; }();
+    return true;
+}
+
+bool skipped_unless_nobody_reaches(const fs::path &dir) {
+    fs::permissions(dir, fs::perms::all);
+    if (geteuid() != 0) {
+        return false; // the run keeps this user, who made dir
+    }
+    const std::string binary = staged().binary.string();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        fail_system("fork");
+    }
+    if (pid == 0) {
+        _exit(become_nobody() && access(binary.c_str(), X_OK) == 0 &&
+                      access(dir.c_str(), W_OK | X_OK) == 0
+                  ? 0
+                  : 1);
+    }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0) {
+        if (errno != EINTR) {
+            fail_system("waitpid");
+        }
+    }
+    if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) {
+        return false;
+    }
+    [&] {
+        GTEST_SKIP() << "user " << nobody << " cannot reach " << dir << " or " << binary
+                     << ": TMPDIR lies in a folder closed to other users";
+    }();
     return true;
 }
 
@@ -352,15 +445,7 @@ std::string read_rest(int fd) {
     }
 }
 
-TempDir::TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/byteneg-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        fail_system("mkdtemp");
-    }
-    path = pattern;
-}
+TempDir::TempDir() : path(made_temp_dir("test")) {}
 
 TempDir::~TempDir() {
     std::error_code ignored;

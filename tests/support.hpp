@@ -94,6 +94,13 @@ std::string with_reason_of(const std::string &want, const std::string &got);
 // Skips the test, giving the reason, unless run as root; returns whether it did.
 bool skipped_unless_root(const char *why);
 
+// Before a run with as_nobody in dir: opens dir to everyone and, as root,
+// makes sure the unprivileged child can reach both dir and the binary it
+// runs, a copy staged under TMPDIR, so that where the checkout lies (under a
+// folder closed to others, such as /root) does not matter. Skips the test,
+// giving the reason, when it cannot; returns whether it did.
+bool skipped_unless_nobody_reaches(const fs::path &dir);
+
 // Runs byteneg in dir under strace with these strace options.
 Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,
                      const std::vector<std::string> &options);

@@ -23,10 +23,9 @@ struct file {
     // On overlayfs, whose merged view shows a layer's file with the layer's
     // inode number under the overlay's own device: the device does not tell.
     bool overlay = false;
-    // For a loop device, the identity of the file that holds its blocks, which
-    // writing the device overwrites and emptying that file takes away.
+    // For a loop device, the inode number of the file that holds its blocks,
+    // which writing the device overwrites and emptying that file takes away.
     bool backed = false;
-    std::uint64_t backing_volume = 0;
     std::uint64_t backing_index = 0;
     // A block device is storage, not a stream: the same one on both sides
     // would have OUT overwrite IN as it is read.

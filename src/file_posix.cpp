@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -40,16 +41,20 @@ struct stat stand_in_identity[3] = {};
 int open_stand_in() {
 #ifdef MFD_ALLOW_SEALING
     const int fd = memfd_create(stand_in, MFD_ALLOW_SEALING);
-    if (fd >= 0 &&
-        fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-        return -1;
+    if (fd >= 0) {
+        if (fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0) {
+            return fd;
+        }
+        if (close(fd) != 0) {
+            return -1;
+        }
     }
-    return fd;
-#else
-    char name[] = "/tmp/byteneg-XXXXXX";
-    const int fd = mkstemp(name);
-    return fd >= 0 && unlink(name) != 0 ? -1 : fd;
 #endif
+    // No memory file to be had (an old kernel, a filter that forbids it): a
+    // file of our own whose name is gone at once does as well, unsealed.
+    char name[] = "/tmp/byteneg-XXXXXX";
+    const int unnamed = mkstemp(name);
+    return unnamed >= 0 && unlink(name) != 0 ? -1 : unnamed;
 }
 
 bool is_stand_in(const file &f) {
@@ -97,7 +102,6 @@ int identify(int fd, file &f, struct stat &st) {
     loop_info64 loop{};
     if (S_ISBLK(st.st_mode) && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
         f.backed = true;
-        f.backing_volume = loop.lo_device;
         f.backing_index = loop.lo_inode;
     }
 #endif
@@ -330,29 +334,44 @@ int open_out(const char *path, file &f) {
 
 namespace {
 
+// Whether two inode numbers may be one file's when overlayfs is involved: it
+// shows a layer's file under its own device, and, with layers on different
+// file systems (xino), with the layer's number in the high bits. The low bits
+// alone decide there, erring towards a refusal, which costs a rerun, rather
+// than towards emptying IN.
+bool same_low_bits(std::uint64_t a, std::uint64_t b) {
+    return ((a ^ b) & 0xFFFFFFFFU) == 0;
+}
+
+// A loop device whose blocks the regular file holds. The device reports its
+// file as it saw it when attached, which may be through an overlay: only the
+// inode numbers' low bits are compared.
 bool backs(const file &regular, const file &device) {
-    return regular.regular && device.backed && device.backing_volume == regular.volume &&
-           device.backing_index == regular.index;
+    return regular.regular && device.backed && same_low_bits(device.backing_index, regular.index);
+}
+
+// A block device that holds the file system of the regular file.
+bool holds(const file &device, const file &regular) {
+    return device.block_device && regular.regular && regular.volume == device.device;
 }
 
 } // namespace
 
 bool same_file(const file &a, const file &b) {
-    if (backs(a, b) || backs(b, a)) {
+    if (backs(a, b) || backs(b, a) || holds(a, b) || holds(b, a)) {
         return true;
     }
     if (a.block_device && b.block_device) {
         return a.device == b.device ||
-               (a.backed && b.backed && a.backing_volume == b.backing_volume &&
-                a.backing_index == b.backing_index);
+               (a.backed && b.backed && same_low_bits(a.backing_index, b.backing_index));
     }
-    if (!a.regular || !b.regular || a.index != b.index) {
+    if (!a.regular || !b.regular) {
         return false;
     }
-    // On overlayfs the device cannot tell; the inode number alone decides,
-    // erring towards a refusal, which costs a rerun, rather than towards
-    // emptying IN.
-    return a.volume == b.volume || a.overlay || b.overlay;
+    if (a.overlay || b.overlay) {
+        return same_low_bits(a.index, b.index);
+    }
+    return a.volume == b.volume && a.index == b.index;
 }
 
 int empty_out(const file &out) {

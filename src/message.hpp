@@ -18,27 +18,44 @@ constexpr std::size_t escape_byte(unsigned char c, char (&out)[4]) noexcept {
     return 4;
 }
 
-// Which bytes of a name are escaped. A name may hold any byte but the null
-// byte; a newline would break the one-line promise, and a control byte would
-// reach the user's terminal as a command. That includes the C1 controls,
-// 0x80 to 0x9F, which 8-bit terminals obey as raw bytes and some UTF-8
-// terminals as the characters U+0080 to U+009F (0xC2 0x80 to 0xC2 0x9F).
-// Every other byte is shown as it is, so UTF-8 names stay readable: a byte
-// of 0x80 to 0xBF that continues a UTF-8 character is not a control.
-// c is the byte, next the one after it (0 at the end), continuing the count of
-// continuation bytes still expected.
-constexpr bool escapes(unsigned char c, unsigned char next, int &continuing) noexcept {
-    if (continuing > 0 && c >= 0x80 && c <= 0xBF) {
-        --continuing;
-        return false;
+// The length of the well-formed UTF-8 character at s, or 0 if s starts none:
+// a stray continuation byte, an overlong or cut sequence, a surrogate or a
+// code point past U+10FFFF. Reads no further than the first byte that fails,
+// so never past the end of s.
+constexpr std::size_t utf8_length(const char *s) noexcept {
+    const auto c = static_cast<unsigned char>(s[0]);
+    if (c < 0x80) {
+        return 1;
     }
-    continuing = c >= 0xF0 && c <= 0xF4   ? 3
-                 : c >= 0xE0 && c <= 0xEF ? 2
-                 : c >= 0xC2 && c <= 0xDF ? 1
-                                          : 0;
-    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-        continuing = 0; // both bytes are shown escaped
-        return true;
+    const std::size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
+    // The second byte's range is what rules out the overlong forms, the
+    // surrogates and what lies past U+10FFFF.
+    const unsigned lowest = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned highest = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    for (std::size_t i = 1; i < n; ++i) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < (i == 1 ? lowest : 0x80U) || b > (i == 1 ? highest : 0xBFU)) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+// Whether the character or stray byte at s, utf8_length(s) bytes or one, is
+// shown escaped. A name may hold any byte but the null byte; a newline would
+// break the one-line promise, and a control would reach the user's terminal
+// as a command. That includes the C1 controls, which 8-bit terminals obey as
+// the raw bytes 0x80 to 0x9F and some UTF-8 terminals as the characters
+// U+0080 to U+009F (0xC2 0x80 to 0xC2 0x9F). Every other character, UTF-8 of
+// any script included, is shown as it is, so names stay readable; within one,
+// 0x80 to 0x9F are not controls.
+constexpr bool escapes(const char *s) noexcept {
+    const auto c = static_cast<unsigned char>(s[0]);
+    if (utf8_length(s) > 1) {
+        return c == 0xC2 && static_cast<unsigned char>(s[1]) <= 0x9F;
     }
     return c < 0x20 || (c >= 0x7F && c <= 0x9F);
 }
@@ -85,14 +102,16 @@ constexpr void append(message &m, const char *s, bool escape = false,
     constexpr std::size_t mark = 3;
     const std::size_t limit = message::capacity - (keep > 1 ? keep : 1) - mark;
     const std::size_t begin = m.len;
-    int continuing = 0;
-    bool escape_next = false; // the second byte of a C1 control in UTF-8
+    std::size_t left = 0; // bytes left of the character being shown
+    bool escaped = false; // whether that character is shown escaped
     for (; *s != '\0'; ++s) {
+        if (left == 0) {
+            const std::size_t length = utf8_length(s);
+            left = length > 1 ? length : 1;
+            escaped = escape && escapes(s);
+        }
+        --left;
         char shown[4] = {};
-        const bool escaped =
-            escape && (escape_next || escapes(static_cast<unsigned char>(s[0]),
-                                              static_cast<unsigned char>(s[1]), continuing));
-        escape_next = escaped && !escape_next && static_cast<unsigned char>(*s) == 0xC2;
         const std::size_t n =
             escaped ? escape_byte(static_cast<unsigned char>(*s), shown) : (shown[0] = *s, 1);
         if (m.len + n > limit) {

@@ -114,21 +114,32 @@ void make_dir(Dir d, const char *name, fs::perms perms) {
 }
 // An overlay of lower and upper mounted on merged, with IN in each layer:
 // upper/in, and lower/in, which merged/in would hide, as lower/low.
-void overlay(Dir d) {
+// With its lower layer on a file system of its own when xino is set, as
+// overlayfs then puts the layer's number in the high bits of inode numbers.
+void overlay_layers(Dir d, bool xino) {
     if (skipped_unless_root("mounting an overlay")) {
         return;
     }
     for (const char *name : {"lower", "upper", "work", "merged"}) {
         fs::create_directory(d / name);
     }
+    if (xino && mount("byteneg-test", (d / "lower").c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    }
     write_file(d / "upper" / "in", some_input);
     write_file(d / "lower" / "low", some_input);
     const std::string layers = "lowerdir=" + (d / "lower").string() +
                                ",upperdir=" + (d / "upper").string() +
-                               ",workdir=" + (d / "work").string();
+                               ",workdir=" + (d / "work").string() + (xino ? ",xino=on" : "");
     if (mount("byteneg-test", (d / "merged").c_str(), "overlay", 0, layers.c_str()) != 0) {
         GTEST_SKIP() << "cannot mount an overlay: " << std::strerror(errno);
     }
+}
+void overlay(Dir d) {
+    overlay_layers(d, false);
+}
+void overlay_xino(Dir d) {
+    overlay_layers(d, true);
 }
 // A loop device over IN, reached through the link loop.
 void loop_over_in(Dir d) {
@@ -159,6 +170,7 @@ void expect_layers_intact(Dir d) {
     const std::string upper = read_file(d / "upper" / "in");
     const std::string lower = read_file(d / "lower" / "low");
     EXPECT_EQ(umount2((d / "merged").c_str(), MNT_DETACH), 0);
+    umount2((d / "lower").c_str(), MNT_DETACH); // mounted only for xino
     EXPECT_TRUE(upper == some_input && lower == some_input) << "a layer lost its file";
 }
 
@@ -283,6 +295,8 @@ const std::vector<Case> cases = {
      "byteneg: upper/in: same file as merged/in\n", expect_layers_intact, {}, Where::posix},
     {"SameFileMergedAndLowerNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay, 2, "",
      "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
+    {"SameFileMergedAndLowerXinoNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay_xino,
+     2, "", "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
     // Writing a loop device writes the file that backs it.
     {"LoopDeviceOverInNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
      "byteneg: loop: same file as in\n", detach_loop_expect_in_intact, {}, Where::posix},

@@ -37,6 +37,10 @@ TEST(Message, ControlBytesInNamesAreEscapedAndEverythingElseKept) {
          "2J \x80\xc2\xa0\xc2",
          "x\\302\\23331m \\2332J \\200\xc2\xa0\xc2"},
         {"\xe2\x9b\x9b\x85\xc3\x80", "\xe2\x9b\x9b\\205\xc3\x80"},
+        // Bytes that only look like a character's: cut, overlong, past U+10FFFF.
+        {"a\xe2\x9b"
+         "b \xe0\x9b\x80 \xf4\x9b\x80\x80 \xe0\x82\x80",
+         "a\xe2\\233b \xe0\\233\\200 \xf4\\233\\200\\200 \xe0\\202\\200"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(line("p: ", c.name), std::string("p: ") + c.shown + "\n") << c.shown;

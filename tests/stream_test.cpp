@@ -45,7 +45,7 @@ struct Case {
 };
 
 const std::string data = random_bytes(block_size + 999, 31);
-const std::string small = random_bytes(4000, 32);                    // fits a socket's buffer
+const std::string small = random_bytes(4000, 32); // fits a socket's buffer
 const std::string aligned = random_bytes(block_size + std::size_t{3} * 4096, 33); // whole pages
 const std::string precious = "precious data\n";
 const std::string header = "header\n";

@@ -27,6 +27,8 @@ struct file {
     // which writing the device overwrites and emptying that file takes away.
     bool backed = false;
     std::uint64_t backing_index = 0;
+    // For a loop device that keeps its data on another block device, that one.
+    std::uint64_t backing_device = 0;
     // A block device is storage, not a stream: the same one on both sides
     // would have OUT overwrite IN as it is read.
     bool block_device = false;

@@ -101,7 +101,9 @@ int identify(int fd, file &f, struct stat &st) {
     // one with no file) has nothing behind it that the run could harm.
     loop_info64 loop{};
     if (S_ISBLK(st.st_mode) && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
-        f.backed = true;
+        // A device node's inode number says nothing of the device behind it.
+        f.backing_device = loop.lo_rdevice;
+        f.backed = loop.lo_rdevice == 0;
         f.backing_index = loop.lo_inode;
     }
 #endif
@@ -362,13 +364,19 @@ bool same_file(const file &a, const file &b) {
         return true;
     }
     if (a.block_device && b.block_device) {
-        return a.device == b.device ||
+        const auto on = [](const file &loop, const file &device) {
+            return loop.backing_device != 0 && loop.backing_device == device.device;
+        };
+        return a.device == b.device || on(a, b) || on(b, a) ||
                (a.backed && b.backed && same_low_bits(a.backing_index, b.backing_index));
     }
     if (!a.regular || !b.regular) {
         return false;
     }
-    if (a.overlay || b.overlay) {
+    // Within one overlay, device and inode number tell files apart as
+    // anywhere else; across an overlay and what lies beneath, only the low
+    // bits can.
+    if ((a.overlay || b.overlay) && !(a.overlay && b.overlay && a.volume == b.volume)) {
         return same_low_bits(a.index, b.index);
     }
     return a.volume == b.volume && a.index == b.index;

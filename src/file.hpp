@@ -70,10 +70,11 @@ int open_in(const char *path, file &f);
 // it must first be compared with IN.
 int open_out(const char *path, file &f);
 
-// Whether a and b are one regular file, which truncating OUT would destroy,
-// or a regular file and a loop device it backs. Where the volume cannot tell,
-// equal indexes are taken as one file.
-// The same pipe, terminal or device on both sides is a filter, not a clash.
+// Whether writing b would change a or the other way round: one regular file,
+// which truncating OUT would destroy, or one block device, or a block device
+// and a file it holds. Where the volume cannot tell (overlayfs), equal
+// indexes are taken as one file. The same pipe, terminal or character device
+// on both sides is a filter, not a clash.
 bool same_file(const file &a, const file &b);
 
 // Empties a regular OUT that we opened ourselves, so that it ends with our

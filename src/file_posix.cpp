@@ -164,8 +164,10 @@ int wait_for(int fd, short events) {
     return 0;
 }
 
-bool busy(int err) {
-    return err == EAGAIN || err == EWOULDBLOCK;
+// Whether err asks us to wait. Never for a regular file, which poll calls
+// ready at once, so that waiting would retry it for ever.
+bool busy(int err, bool regular) {
+    return !regular && (err == EAGAIN || err == EWOULDBLOCK);
 }
 
 int fd_of(const file &f) {
@@ -339,8 +341,7 @@ namespace {
 // Whether two inode numbers may be one file's when overlayfs is involved: it
 // shows a layer's file under its own device, and, with layers on different
 // file systems (xino), with the layer's number in the high bits. The low bits
-// alone decide there, erring towards a refusal, which costs a rerun, rather
-// than towards emptying IN.
+// alone decide there, erring towards a refusal rather than towards emptying IN.
 bool same_low_bits(std::uint64_t a, std::uint64_t b) {
     return ((a ^ b) & 0xFFFFFFFFU) == 0;
 }
@@ -417,7 +418,7 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
             got = static_cast<std::size_t>(n);
             return 0;
         }
-        if (busy(errno) && !in.regular) {
+        if (busy(errno, in.regular)) {
             if (const int err = wait_for(fd_of(in), POLLIN); err != 0) {
                 return err;
             }
@@ -441,7 +442,7 @@ int write_fd(int fd, bool regular, const void *data, std::size_t n, std::int64_t
             written += put;
         } else if (put == 0) {
             return EIO; // no progress and no error: give up rather than spin
-        } else if (busy(errno) && !regular) {
+        } else if (busy(errno, regular)) {
             if (const int err = wait_for(fd, POLLOUT); err != 0) {
                 return err;
             }

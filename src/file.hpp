@@ -16,23 +16,15 @@ struct file {
     // used as it is, at its own position, never truncated, closed or removed.
     bool inherited = false;
     bool regular = false; // a regular file, as opposed to a pipe, socket, terminal or device
+    bool block_device = false;
     // Identity, for the same-file test: device and inode, or volume serial
     // and file index.
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
-    // On overlayfs, whose merged view shows a layer's file with the layer's
-    // inode number under the overlay's own device: the device does not tell.
-    bool overlay = false;
-    // For a loop device, the inode number of the file that holds its blocks,
-    // which writing the device overwrites and emptying that file takes away.
-    bool backed = false;
-    std::uint64_t backing_index = 0;
-    // For a loop device that keeps its data on another block device, that one.
-    std::uint64_t backing_device = 0;
-    // A block device is storage, not a stream: the same one on both sides
-    // would have OUT overwrite IN as it is read.
-    bool block_device = false;
-    std::uint64_t device = 0;
+    // An OUT that the run created, or whose old contents it has emptied (or
+    // found empty): only then may a failure remove or empty it.
+    bool created = false;
+    bool emptied = false;
     // For an inherited regular OUT, what a failure must restore: where our
     // output began (the position at the start of the run, or the end if the
     // stream appends) and the file's length then.
@@ -70,16 +62,21 @@ int open_in(const char *path, file &f);
 // it must first be compared with IN.
 int open_out(const char *path, file &f);
 
-// Whether writing b would change a or the other way round: one regular file,
-// which truncating OUT would destroy, or one block device, or a block device
-// and a file it holds. Where the volume cannot tell (overlayfs), equal
-// indexes are taken as one file. The same pipe, terminal or character device
-// on both sides is a filter, not a clash.
-bool same_file(const file &a, const file &b);
+// How IN and OUT meet: apart; as one file (a regular file, FIFO, pipe or
+// block device); or sharing storage, so that writing OUT would change the
+// storage beneath IN or IN lie beneath OUT (a loop device and its backing
+// file, a block device and a file system on it, partitions of one disk). The
+// same terminal or character device on both sides is a filter, not a clash.
+enum class overlap { none, same_file, shared_storage };
+
+// Finds how IN and OUT meet. Returns 0, or the error that kept the system
+// from telling, when what it would not tell could be IN: then the run must
+// refuse.
+int find_overlap(const file &in, const file &out, overlap &found);
 
 // Empties a regular OUT that we opened ourselves, so that it ends with our
 // output. Inherited and non-regular files are left as they are.
-int empty_out(const file &out);
+int empty_out(file &out);
 
 // Makes a finished OUT hold exactly our output: a regular file we opened is
 // cut where our output ended, as a file system that caches a file's length
@@ -100,7 +97,8 @@ int close_file(file &f);
 
 // Leaves no partial copy of OUT: removes a file we created or emptied, or
 // empties it where removing is not possible or would not discard it (other
-// links, a name reached through a symbolic link). An inherited regular file is
+// links, a name reached through a symbolic link); one the run has neither
+// created nor emptied is left as it was. An inherited regular file is
 // cut back to its length at the start of the run, and its position set back to
 // out.start; bytes it had that we overwrote cannot be restored. Pipes, sockets, terminals and
 // devices are left alone. Returns 0 once the partial copy is gone. Works also after a failed

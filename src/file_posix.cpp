@@ -1,8 +1,10 @@
-// The file operations of file.hpp on Linux and other POSIX systems.
+// The file operations of file.hpp on Linux.
 #include "file.hpp"
+#include "storage.hpp"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,12 +13,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <linux/loop.h>
-#include <linux/magic.h>
-#include <sys/ioctl.h>
-#include <sys/vfs.h>
-#endif
 
 namespace sys {
 
@@ -57,6 +53,9 @@ int open_stand_in() {
     return unnamed >= 0 && unlink(name) != 0 ? -1 : unnamed;
 }
 
+// The exclusive claim on an inherited block-device OUT.
+int claim = -1;
+
 bool is_stand_in(const file &f) {
     for (int fd = 0; fd < 3; ++fd) {
         if (closed_at_start[fd] &&
@@ -86,31 +85,9 @@ int identify(int fd, file &f, struct stat &st) {
     }
     f.handle = fd;
     f.regular = S_ISREG(st.st_mode);
+    f.block_device = S_ISBLK(st.st_mode);
     f.volume = static_cast<std::uint64_t>(st.st_dev);
     f.index = static_cast<std::uint64_t>(st.st_ino);
-#ifdef __linux__
-    // overlayfs shows a file of its upper or lower layer with the layer's
-    // inode number but its own device, so that the device does not tell the
-    // merged view of a file from the file itself.
-    struct statfs fs {};
-    if (f.regular && fstatfs(fd, &fs) != 0) {
-        return errno;
-    }
-    f.overlay = f.regular && fs.f_type == OVERLAYFS_SUPER_MAGIC;
-    // A device that says nothing of a backing file (not a loop device, or
-    // one with no file) has nothing behind it that the run could harm.
-    loop_info64 loop{};
-    if (S_ISBLK(st.st_mode) && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
-        // A device node's inode number says nothing of the device behind it.
-        f.backing_device = loop.lo_rdevice;
-        f.backed = loop.lo_rdevice == 0;
-        f.backing_index = loop.lo_inode;
-    }
-#endif
-    if (S_ISBLK(st.st_mode)) {
-        f.block_device = true;
-        f.device = static_cast<std::uint64_t>(st.st_rdev);
-    }
     return 0;
 }
 
@@ -138,6 +115,17 @@ int use_inherited(int fd, int access, file &f, struct stat &st) {
     }
     if (S_ISDIR(st.st_mode)) {
         return EISDIR;
+    }
+    if (S_ISBLK(st.st_mode) && access == O_WRONLY) {
+        // As when OUT is opened by name: the kernel refuses the claim on a
+        // device that is mounted or held by a volume. The claim lasts while
+        // its descriptor is open, to the end of the run.
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        claim = open(self, O_WRONLY | O_EXCL | O_CLOEXEC | O_NOCTTY);
+        if (claim < 0) {
+            return errno;
+        }
     }
     if (f.regular && access == O_WRONLY) {
         f.appends = (flags & O_APPEND) != 0;
@@ -219,20 +207,22 @@ bool is_descriptor_folder(const char *folder) {
 }
 
 // Follows path, link after link, as opening it would, to see whether it ends
-// at an entry of one of our descriptor folders, and returns that entry's
-// number; -1 if it ends anywhere else, or if that cannot be told, as opening
-// the path then meets the same trouble and reports it.
-int descriptor_reached(const char *path) {
+// at an entry of one of our descriptor folders: sets n to that entry's number,
+// or to -1 if it ends anywhere else, or where the system will say why when the
+// path is opened. A path too long to follow here, or with more links than the
+// system follows, is an error: where it ends cannot be told.
+int descriptor_reached(const char *path, int &n) {
     static char at[PATH_MAX + 1];     // the path followed so far
     static char target[PATH_MAX + 1]; // where its last link leads
+    n = -1;
     const std::size_t length = std::strlen(path);
     if (length >= sizeof at) {
-        return -1;
+        return ENAMETOOLONG;
     }
     std::memcpy(at, path, length + 1);
-    for (int links = 0; links < 40; ++links) { // the system's own limit
+    for (int links = 0; links <= 40; ++links) { // the system's own limit
         char *const slash = std::strrchr(at, '/');
-        if (const int n = descriptor_number(slash == nullptr ? at : slash + 1); n >= 0) {
+        if (const int number = descriptor_number(slash == nullptr ? at : slash + 1); number >= 0) {
             bool listed = false;
             if (slash == nullptr) {
                 listed = is_descriptor_folder(".");
@@ -244,24 +234,25 @@ int descriptor_reached(const char *path) {
                 *slash = '/';
             }
             if (listed) {
-                return n;
+                n = number;
+                return 0;
             }
         }
         const ssize_t got = readlink(at, target, sizeof target - 1);
         if (got < 0) {
-            return -1; // not a link: the path ends here
+            return 0; // not a link: the path ends here
         }
-        const auto n = static_cast<std::size_t>(got);
+        const auto size = static_cast<std::size_t>(got);
         // A relative link leads on from the folder that holds it.
         const std::size_t keep =
             target[0] == '/' || slash == nullptr ? 0 : static_cast<std::size_t>(slash + 1 - at);
-        if (keep + n >= sizeof at) {
-            return -1;
+        if (keep + size >= sizeof at) {
+            return ENAMETOOLONG;
         }
-        std::memcpy(at + keep, target, n);
-        at[keep + n] = '\0';
+        std::memcpy(at + keep, target, size);
+        at[keep + size] = '\0';
     }
-    return -1;
+    return ELOOP;
 }
 
 } // namespace
@@ -288,9 +279,9 @@ int guard_std_streams() {
 }
 
 int check_descriptor_name(const char *path) {
-    const int n = descriptor_reached(path);
-    if (n < 0) {
-        return 0;
+    int n = -1;
+    if (const int err = descriptor_reached(path, n); err != 0 || n < 0) {
+        return err;
     }
     // Nothing of ours is open yet but the stand-ins, so an open descriptor
     // past the standard three is one the caller handed over.
@@ -326,64 +317,51 @@ int open_out(const char *path, file &f) {
     if (const int fd = inherited_descriptor(path); fd >= 0) {
         return use_inherited(fd, O_WRONLY, f, st);
     }
-    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    // O_EXCL asks, for a block device, to be its only user: the kernel
+    // refuses a device that is mounted or that a volume is built on, as
+    // tools that write file systems ask. It means nothing to other files
+    // when O_CREAT is not given. A missing OUT is created apart, so that the
+    // run knows that it is ours to remove if the run fails.
+    int fd = open(path, O_WRONLY | O_EXCL | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        f.created = fd >= 0;
+        // It exists after all: a symbolic link to a missing file, or one
+        // just made by someone else. Opened as ever, it is not ours.
+        if (fd < 0 && errno == EEXIST) {
+            fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+        }
+    }
     if (fd < 0) {
         return errno;
     }
     if (const int err = identify(fd, f, st); err != 0) {
+        // A file the run has just made, of which nothing more is known: it
+        // goes again, by the name that made it. Should that fail too, the
+        // failure to report is still the first.
+        if (f.created && unlink(path) == 0) {
+            f.created = false;
+        }
         return err;
     }
     return is_stand_in(f) ? EBADF : 0;
 }
 
-namespace {
-
-// Whether two inode numbers may be one file's when overlayfs is involved: it
-// shows a layer's file under its own device, and, with layers on different
-// file systems (xino), with the layer's number in the high bits. The low bits
-// alone decide there, erring towards a refusal rather than towards emptying IN.
-bool same_low_bits(std::uint64_t a, std::uint64_t b) {
-    return ((a ^ b) & 0xFFFFFFFFU) == 0;
+int find_overlap(const file &in, const file &out, overlap &found) {
+    struct stat in_st {};
+    struct stat out_st {};
+    if (fstat(fd_of(in), &in_st) != 0 || fstat(fd_of(out), &out_st) != 0) {
+        return errno;
+    }
+    meeting m = meeting::apart;
+    const int err = storage_meeting(fd_of(in), in_st, fd_of(out), out_st, m);
+    found = m == meeting::same_file ? overlap::same_file
+            : m == meeting::shared  ? overlap::shared_storage
+                                    : overlap::none;
+    return err;
 }
 
-// A loop device whose blocks the regular file holds. The device reports its
-// file as it saw it when attached, which may be through an overlay: only the
-// inode numbers' low bits are compared.
-bool backs(const file &regular, const file &device) {
-    return regular.regular && device.backed && same_low_bits(device.backing_index, regular.index);
-}
-
-// A block device that holds the file system of the regular file.
-bool holds(const file &device, const file &regular) {
-    return device.block_device && regular.regular && regular.volume == device.device;
-}
-
-} // namespace
-
-bool same_file(const file &a, const file &b) {
-    if (backs(a, b) || backs(b, a) || holds(a, b) || holds(b, a)) {
-        return true;
-    }
-    if (a.block_device && b.block_device) {
-        const auto on = [](const file &loop, const file &device) {
-            return loop.backing_device != 0 && loop.backing_device == device.device;
-        };
-        return a.device == b.device || on(a, b) || on(b, a) ||
-               (a.backed && b.backed && same_low_bits(a.backing_index, b.backing_index));
-    }
-    if (!a.regular || !b.regular) {
-        return false;
-    }
-    // Within one overlay, device and inode number tell files apart as
-    // anywhere else; across an overlay and what lies beneath, only the low
-    // bits can.
-    if ((a.overlay || b.overlay) && !(a.overlay && b.overlay && a.volume == b.volume)) {
-        return same_low_bits(a.index, b.index);
-    }
-    return a.volume == b.volume && a.index == b.index;
-}
-
-int empty_out(const file &out) {
+int empty_out(file &out) {
     if (out.inherited || !out.regular) {
         return 0;
     }
@@ -395,10 +373,11 @@ int empty_out(const file &out) {
     // takes a truncation to zero as a file being replaced and writes the whole
     // new contents out when it is closed, which made a copy to a new file
     // twice as slow as a plain copy.
-    if (st.st_size == 0) {
-        return 0;
+    if (st.st_size != 0 && ftruncate(fd_of(out), 0) != 0) {
+        return errno;
     }
-    return ftruncate(fd_of(out), 0) == 0 ? 0 : errno;
+    out.emptied = true;
+    return 0;
 }
 
 int finish_out(const file &out) {
@@ -526,6 +505,9 @@ int discard_out(const char *path, file &out) {
     if (out.inherited) {
         // Its descriptor is the only way to it.
         return fd_of(out) < 0 ? EBADF : restore(fd_of(out), out);
+    }
+    if (!out.created && !out.emptied) {
+        return 0; // it holds what it held before the run
     }
     // Removing leaves no trace, but only when the path names this file
     // directly and it has no other name: with other links the partial copy

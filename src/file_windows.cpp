@@ -349,25 +349,33 @@ int open_out(const char *path, file &f) {
         const int err = last_error();
         return err == ERROR_ACCESS_DENIED && is_directory(wide) ? error_is_directory : err;
     }
+    // OPEN_ALWAYS says whether the file was there: a new one is ours to remove.
+    f.created = GetLastError() != ERROR_ALREADY_EXISTS;
     return identify(h, f);
 }
 
-bool same_file(const file &a, const file &b) {
-    if (!a.regular || !b.regular || a.index != b.index) {
-        return false;
+int find_overlap(const file &in, const file &out, overlap &found) {
+    found = overlap::none;
+    if (!in.regular || !out.regular || in.index != out.index) {
+        return 0;
     }
     // Serial 0 means the system could not tell the volume: Wine does so for a
     // standard handle made from a Unix descriptor, and so do some virtual
     // file systems. The index alone then decides, erring towards a refusal,
     // which costs a rerun, rather than towards emptying IN.
-    return a.volume == b.volume || a.volume == 0 || b.volume == 0;
+    if (in.volume == out.volume || in.volume == 0 || out.volume == 0) {
+        found = overlap::same_file;
+    }
+    return 0;
 }
 
-int empty_out(const file &out) {
+int empty_out(file &out) {
     if (out.inherited || !out.regular) {
         return 0;
     }
-    return cut_back(handle_of(out), 0);
+    const int err = cut_back(handle_of(out), 0);
+    out.emptied = err == 0;
+    return err;
 }
 
 int finish_out(const file &out) {
@@ -562,6 +570,9 @@ int discard_out(const char *path, file &out) {
     if (out.inherited) {
         // Its handle is the only way to it.
         return out.handle == -1 ? ERROR_INVALID_HANDLE : restore(handle_of(out), out);
+    }
+    if (!out.created && !out.emptied) {
+        return 0; // it holds what it held before the run
     }
     const wchar_t *wide = nullptr;
     if (const int err = wide_path(path, wide); err != 0) {

@@ -27,16 +27,21 @@ const char *prog = "byteneg";
 // a guard from the C++ run-time library, which the tool does not otherwise load.
 message line;
 
-// Reports "PROG: PATH: WHAT[DETAIL]" as one line. Names are escaped, as they
-// may hold any byte; the system's reason is printed as it is.
-int report(const char *path, const char *what, const char *detail = "") {
+// Reports "PROG: PATH: WHAT[NAME][: REASON]" as one line. Names are escaped,
+// as they may hold any byte; the system's reason is printed as it is.
+int report(const char *path, const char *what, const char *name = "",
+           const char *reason = nullptr) {
     line = message{};
     append(line, prog, true, room_after_program);
     append(line, ": ");
     append(line, path, true, room_after_name);
     append(line, ": ");
     append(line, what);
-    append(line, detail, true);
+    append(line, name, true, reason == nullptr ? 1 : room_after_name);
+    if (reason != nullptr) {
+        append(line, ": ");
+        append(line, reason);
+    }
     end_line(line);
     sys::write_stderr(line.text, line.len);
     return status_failure;
@@ -46,13 +51,20 @@ int fail(const char *path, int err) {
     return report(path, sys::describe(err));
 }
 
-// For failures once OUT has been written to: discard OUT, then report the
-// failure on PATH. Discarding first means that neither a full disk that would
-// take the message nor a broken standard error pipe can leave a partial copy.
-// A second line only if the partial copy could not be discarded at all.
-int fail_discarding(const char *path, int err, const char *out, sys::file &out_file) {
+// For failures once OUT is open: discard what the run made of OUT (a file it
+// created, emptied or wrote), then report the failure on PATH, in WHAT and
+// NAME or, by default, the system's words for err. Discarding first means
+// that neither a full disk that would take the message nor a broken standard
+// error pipe can leave a partial copy. A second line only if the partial copy
+// could not be discarded at all.
+int fail_discarding(const char *path, int err, const char *out, sys::file &out_file,
+                    const char *what = nullptr, const char *name = "") {
     const int lost = sys::discard_out(out, out_file);
-    report(path, sys::describe(err));
+    if (what == nullptr) {
+        report(path, sys::describe(err));
+    } else {
+        report(path, what, name, err == 0 ? nullptr : sys::describe(err));
+    }
     if (lost != 0) {
         report(out, "cannot discard partial output: ", sys::describe(lost));
     }
@@ -100,15 +112,16 @@ int copy(sys::file &in_file, const char *in, sys::file &out_file, const char *ou
 } // namespace
 
 int main(int argc, char *argv[]) {
-    // 0. Standard streams first: a closed one would otherwise be taken by IN
-    // or OUT, and a message or the usage line would land in that file.
-    if (const int err = sys::guard_std_streams(); err != 0) {
-        return fail(sys::stand_in, err);
-    }
     argv = sys::utf8_arguments(argc, argv);
     // An empty argument vector is possible with execve; fall back to our name.
     if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') {
         prog = argv[0];
+    }
+    // 0. Standard streams before any file is opened: a closed one would
+    // otherwise be taken by IN or OUT, and a message or the usage line would
+    // land in that file.
+    if (const int err = sys::guard_std_streams(); err != 0) {
+        return fail(sys::stand_in, err);
     }
 
     // 1. Argument check; arguments after the second are ignored.
@@ -137,17 +150,26 @@ int main(int argc, char *argv[]) {
 
     // 4. Open OUT without truncating it, compare it with IN, and only then
     // empty it. Comparing the open files rather than the paths leaves no
-    // window in which OUT could be swapped for IN between the check and the use.
+    // window in which OUT could be swapped for IN between the check and the
+    // use. Until OUT is emptied, a failure leaves it as it was, or removes it
+    // if the run created it.
     sys::file out_file;
     if (const int err = sys::open_out(out, out_file); err != 0) {
-        return fail(out, err);
+        return fail_discarding(out, err, out, out_file);
     }
-    if (sys::same_file(in_file, out_file)) {
-        return report(out, "same file as ", in);
+    sys::overlap meeting = sys::overlap::none;
+    if (const int err = sys::find_overlap(in_file, out_file, meeting); err != 0) {
+        return fail_discarding(out, err, out, out_file,
+                               "cannot tell whether it shares storage with ", in);
     }
-    // Nothing has been written if this fails: OUT stays as it was.
+    if (meeting == sys::overlap::same_file) {
+        return fail_discarding(out, 0, out, out_file, "same file as ", in);
+    }
+    if (meeting == sys::overlap::shared_storage) {
+        return fail_discarding(out, 0, out, out_file, "shares storage with ", in);
+    }
     if (const int err = sys::empty_out(out_file); err != 0) {
-        return fail(out, err);
+        return fail_discarding(out, err, out, out_file);
     }
 
     // 5. Copy.

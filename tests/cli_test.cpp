@@ -35,6 +35,8 @@ const std::string some_input = random_bytes(300 * 1024 + 3, 7);
 const std::string one_block = random_bytes(block_size, 1);
 const std::string one_block_and_a_byte = random_bytes(block_size + 1, 2);
 const std::string blocks_and_a_part = random_bytes(3 * block_size + 1000, 3);
+// A loop device shows its file in whole sectors.
+const std::string whole_sectors = some_input.substr(0, std::size_t{600} * 512);
 const std::string old_out = "previous contents of out, which must survive\n";
 
 using Dir = const fs::path &;
@@ -141,31 +143,112 @@ void overlay(Dir d) {
 void overlay_xino(Dir d) {
     overlay_layers(d, true);
 }
-// A loop device over IN, reached through the link loop.
-void loop_over_in(Dir d) {
-    if (skipped_unless_root("attaching a loop device")) {
-        return;
-    }
-    std_input(d);
+// Attaches a loop device over d/file, reached through the link d/link.
+bool attached(Dir d, const std::string &file, const char *link) {
     const Fd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
-    const Fd backing = open_fd(d / "in", O_RDWR);
+    const Fd backing = open_fd(d / file, O_RDWR);
     // Another process may take the free device first: ask again.
     for (int tries = 0; tries < 10 && control.get() >= 0; ++tries) {
         const std::string device =
             "/dev/loop" + std::to_string(ioctl(control.get(), LOOP_CTL_GET_FREE));
         const Fd loop(open(device.c_str(), O_RDWR | O_CLOEXEC));
         if (loop.get() >= 0 && ioctl(loop.get(), LOOP_SET_FD, backing.get()) == 0) {
-            fs::create_symlink(device, d / "loop");
-            return;
+            fs::create_symlink(device, d / link);
+            return true;
         }
     }
-    GTEST_SKIP() << "cannot attach a loop device: " << std::strerror(errno);
+    [] { GTEST_SKIP() << "cannot attach a loop device: " << std::strerror(errno); }();
+    return false;
+}
+void detach(Dir d, const char *link) {
+    const Fd loop(open((d / link).c_str(), O_RDWR | O_CLOEXEC));
+    EXPECT_EQ(ioctl(loop.get(), LOOP_CLR_FD), 0);
+}
+// A loop device over IN, reached through the link loop.
+void loop_over_in(Dir d) {
+    if (!skipped_unless_root("attaching a loop device")) {
+        std_input(d);
+        attached(d, "in", "loop");
+    }
 }
 void detach_loop_expect_in_intact(Dir d) {
-    const Fd loop(open((d / "loop").c_str(), O_RDWR | O_CLOEXEC));
-    EXPECT_EQ(ioctl(loop.get(), LOOP_CLR_FD), 0);
+    detach(d, "loop");
     expect_in_intact(d);
 }
+// Loop devices loop_a and loop_b over a/img and b/img, two files of two
+// file systems that share an inode number.
+void loops_over_same_numbers(Dir d) {
+    if (skipped_unless_root("mounting and attaching loop devices")) {
+        return;
+    }
+    for (const char *name : {"a", "b"}) {
+        fs::create_directory(d / name);
+        if (mount("byteneg-test", (d / name).c_str(), "tmpfs", 0, "size=1m") != 0) {
+            [] { GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno); }();
+            return;
+        }
+        write_file(d / name / "img", whole_sectors);
+    }
+    if (attached(d, "a/img", "loop_a")) {
+        attached(d, "b/img", "loop_b");
+    }
+}
+// A file system of this type made on loop device d/dev over the image d/image
+// (and, with two, a second device d/dev2 over d/image2), mounted at d/mnt,
+// holding d/mnt/in.
+void file_system(Dir d, const char *type, int devices = 1) {
+    if (skipped_unless_root("making and mounting a file system")) {
+        return;
+    }
+    const std::string mkfs = std::string("/sbin/mkfs.") + type;
+    if (access(mkfs.c_str(), X_OK) != 0) {
+        [&] { GTEST_SKIP() << mkfs << " is not installed"; }();
+        return;
+    }
+    std::vector<std::string> made = {mkfs, "-q"};
+    for (int i = 1; i <= devices; ++i) {
+        const std::string n = i == 1 ? "" : std::to_string(i);
+        write_file(d / ("image" + n), "");
+        fs::resize_file(d / ("image" + n), std::uintmax_t{128} << 20);
+        if (!attached(d, "image" + n, ("dev" + n).c_str())) {
+            return;
+        }
+        made.push_back(fs::read_symlink(d / ("dev" + n)).string());
+    }
+    fs::create_directory(d / "mnt");
+    const std::string data = devices == 1 ? "" : "device=" + fs::read_symlink(d / "dev2").string();
+    if (run(mkfs, made).status != 0 || mount(fs::read_symlink(d / "dev").c_str(),
+                                             (d / "mnt").c_str(), type, 0, data.c_str()) != 0) {
+        [] { GTEST_SKIP() << "cannot make and mount the file system"; }();
+        return;
+    }
+    write_file(d / "mnt" / "in", some_input);
+}
+std::function<void(Dir)> file_system_of(const char *type, int devices = 1) {
+    return [=](Dir d) { file_system(d, type, devices); };
+}
+// IN on the file system as it was, then the file system taken down.
+void unmount_expect_in_intact(Dir d) {
+    EXPECT_EQ(read_file(d / "mnt" / "in"), some_input);
+    EXPECT_FALSE(fs::exists(d / "mnt" / "new")) << "a refused OUT was left";
+    EXPECT_EQ(fs::file_size(d / "image"), std::uintmax_t{128} << 20);
+    EXPECT_EQ(umount2((d / "mnt").c_str(), MNT_DETACH), 0);
+    for (const char *dev : {"dev", "dev2"}) {
+        if (fs::is_symlink(d / dev)) {
+            detach(d, dev);
+        }
+    }
+}
+// Runs the tool under this wrapper, skipped where it is missing or needs root.
+RunOptions wrapped(std::vector<std::string> wrapper) {
+    RunOptions o;
+    o.wrapper = std::move(wrapper);
+    return o;
+}
+const RunOptions ioctl_denied = wrapped(
+    {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "inject=ioctl,fstatfs:error=EPERM"});
+const RunOptions without_sys =
+    wrapped({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "umount -l /sys && exec \"$0\" \"$@\""});
 void expect_layers_intact(Dir d) {
     const std::string upper = read_file(d / "upper" / "in");
     const std::string lower = read_file(d / "lower" / "low");
@@ -299,11 +382,42 @@ const std::vector<Case> cases = {
      2, "", "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
     // Writing a loop device writes the file that backs it.
     {"LoopDeviceOverInNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
-     "byteneg: loop: same file as in\n", detach_loop_expect_in_intact, {}, Where::posix},
+     "byteneg: loop: shares storage with in\n", detach_loop_expect_in_intact, {}, Where::posix},
     {"InUnderLoopDeviceNeedsRoot", {"byteneg", "loop", "in"}, loop_over_in, 2, "",
-     "byteneg: in: same file as loop\n", detach_loop_expect_in_intact, {}, Where::posix},
+     "byteneg: in: shares storage with loop\n", detach_loop_expect_in_intact, {}, Where::posix},
     {"SameLoopDeviceBothSidesNeedsRoot", {"byteneg", "loop", "loop"}, loop_over_in, 2, "",
      "byteneg: loop: same file as loop\n", detach_loop_expect_in_intact, {}, Where::posix},
+    // Storage beneath a file: its file system's devices (btrfs numbers its
+    // own), and the image a loop device it is mounted from reads.
+    {"BtrfsDeviceUnderInNeedsRoot", {"byteneg", "mnt/in", "dev"}, file_system_of("btrfs"), 2, "",
+     "byteneg: dev: Device or resource busy\n", unmount_expect_in_intact, {}, Where::posix},
+    {"BtrfsFileOverItsDeviceNeedsRoot", {"byteneg", "dev", "mnt/new"}, file_system_of("btrfs"), 2,
+     "", "byteneg: mnt/new: shares storage with dev\n", unmount_expect_in_intact, {}, Where::posix},
+    {"BtrfsFileOverItsSecondDeviceNeedsRoot", {"byteneg", "dev2", "mnt/new"},
+     file_system_of("btrfs", 2), 2, "", "byteneg: mnt/new: shares storage with dev2\n",
+     unmount_expect_in_intact, {}, Where::posix},
+    {"ImageUnderInNeedsRoot", {"byteneg", "mnt/in", "image"}, file_system_of("ext4"), 2, "",
+     "byteneg: image: shares storage with mnt/in\n", unmount_expect_in_intact, {}, Where::posix},
+    {"FileOverItsImageNeedsRoot", {"byteneg", "image", "mnt/new"}, file_system_of("ext4"), 2, "",
+     "byteneg: mnt/new: shares storage with image\n", unmount_expect_in_intact, {}, Where::posix},
+    {"LoopsOverFilesOfOneNumberNeedsRoot", {"byteneg", "loop_a", "loop_b"},
+     loops_over_same_numbers, 0, "", "",
+     [](Dir d) {
+         detach(d, "loop_a");
+         detach(d, "loop_b");
+         EXPECT_TRUE(read_file(d / "b" / "img") == negated(whole_sectors));
+         EXPECT_EQ(umount2((d / "a").c_str(), MNT_DETACH) | umount2((d / "b").c_str(), MNT_DETACH), 0);
+     }, {}, Where::posix},
+    // What the system will not say is not taken as "apart", nor as a failure
+    // where nothing rests on it.
+    {"LoopOverInIoctlDeniedNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
+     "byteneg: loop: shares storage with in\n", detach_loop_expect_in_intact, ioctl_denied,
+     Where::direct},
+    {"LoopOverInWithoutSysNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
+     "byteneg: loop: cannot tell whether it shares storage with in: No such file or directory\n",
+     detach_loop_expect_in_intact, without_sys, Where::direct},
+    {"CopiesWhereFileSystemsWillNotSay", in_out, std_input, 0, "", "", copied(some_input),
+     ioctl_denied, Where::direct},
 
     // Failures after OUT is open: reported, and a regular OUT is removed.
     // Wine shows Linux's /proc/self/mem on drive Z:, which fails the same way.
@@ -433,9 +547,16 @@ TEST_P(Cli, Run) {
             return;
         }
     }
+    if (!c.opts.wrapper.empty() && access(c.opts.wrapper.front().c_str(), X_OK) != 0) {
+        GTEST_SKIP() << c.opts.wrapper.front() << " is not installed";
+    }
     RunOptions opts = c.opts;
     opts.cwd = dir.path;
-    const Outcome r = byteneg(argv, opts);
+    Outcome r = byteneg(argv, opts);
+    // A wrapper starts the tool by its path, which the tool shows as its name.
+    if (!c.opts.wrapper.empty() && r.err.rfind(byteneg_path(), 0) == 0) {
+        r.err.replace(0, std::strlen(byteneg_path()), "byteneg");
+    }
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, c.status);
     EXPECT_TRUE(r.out == c.out) << "stdout: " << r.out.size() << " bytes, expected "

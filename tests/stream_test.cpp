@@ -116,6 +116,25 @@ Setup linked(const char *target, Setup then = no_descriptors) {
         return then(d, o);
     };
 }
+// Links CHAIN0/l, CHAIN1/l, ... each leading to the next through "..", the
+// last to /dev/fd/3: folders of long names, so that the text followed runs
+// past PATH_MAX long before the system's limit of 40 links.
+const std::string chain(200, 'c');
+Kept linked_chain(Dir d, RunOptions &o) {
+    const int links = 25;
+    for (int i = 0; i < links; ++i) {
+        fs::create_directory(d / (chain + std::to_string(i)));
+        fs::create_symlink(i + 1 < links ? "../" + chain + std::to_string(i + 1) + "/l"
+                                         : "/dev/fd/3",
+                           d / (chain + std::to_string(i)) / "l");
+    }
+    return fifo_holding(d, o);
+}
+// Runs the program, "$0", as ./negit where no stand-in for a closed stream
+// can be made: no memory file, and a read-only /tmp.
+const std::string no_stand_in = std::string("mount -t tmpfs -o ro byteneg-test /tmp") +
+                                " && ln -s \"$0\" negit && exec strace -qq -o /dev/null" +
+                                " -e inject=memfd_create:error=ENOSYS ./negit \"$@\"";
 // Another instance of /proc mounted at d/proc, whose folders are not the ones
 // that /proc shows.
 Kept other_proc(Dir d, RunOptions & /*o*/) {
@@ -253,6 +272,14 @@ const std::vector<Case> inherited_and_discard_cases = {
     {"UnhandedDescriptorThroughLink", {"byteneg", "link", "out"}, linked("/dev/fd/9"), 2, "",
      "byteneg: link: Bad file descriptor\n", [](Dir d, int) { expect_names(d, {"link"}); },
      Where::posix},
+    // However the name leads there: through more text than a path may hold,
+    // which the system follows a link at a time, or as IN's own FIFO.
+    {"UnhandedDescriptorPastPathMax", {"byteneg", "fifo", chain + "0/l"}, linked_chain, 2, "",
+     "byteneg: " + chain + "0/l: File name too long\n",
+     [](Dir, int ours) { EXPECT_EQ(read_rest(ours), small); }, Where::posix},
+    {"SameFifoBothSides", {"byteneg", "fifo", "fifo"}, fifo_holding, 2, "",
+     "byteneg: fifo: same file as fifo\n",
+     [](Dir, int ours) { EXPECT_EQ(read_rest(ours), small); }, Where::posix},
 
     // The caller's streams, used where and as the caller left them.
     {"AppendsToAppendingStdout", {"byteneg", "in", "/dev/stdout"},
@@ -433,6 +460,17 @@ const std::vector<Case> message_cases = {
      [](Dir d, RunOptions &o) { file("x\ty", precious)(d, o);
                                 fs::create_hard_link(d / "x\ty", d / "x\ny"); return Kept{}; },
      2, "", "byteneg: x\\ny: same file as x\\ty\n", nullptr, Where::posix},
+    // Failing before anything else, the run still names itself as called.
+    {"ClosedStreamFailureNamesProgram", {"byteneg", "in", "out"},
+     closing({0}, [](Dir /*d*/, RunOptions &o) {
+         if (access(strace_path, X_OK) != 0) {
+             [] { GTEST_SKIP() << "strace is not installed"; }();
+         } else if (!skipped_unless_root("mounting a read-only /tmp")) {
+             o.wrapper = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", no_stand_in};
+         }
+         return Kept{};
+     }),
+     2, "", "./negit: closed standard stream: Read-only file system\n", nullptr, Where::direct},
     {"UsageLineRaw", {"neg\tit\n"}, no_descriptors, 1, "neg\tit\n <in> <out>\n", "", nullptr,
      Where::direct},
     // However long the program's name, the path and the reason appear; the

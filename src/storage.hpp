@@ -1,0 +1,28 @@
+// The storage beneath an open file on Linux, and whether IN and OUT share any.
+//
+// A file's bytes lie in its file system, which lies on block devices; a
+// partition lies within its disk, a loop device within its backing file (and
+// that file within its own file system, and so on down), a device-mapper or md
+// volume within the devices it is built on. Writing OUT changes IN when the
+// two meet anywhere on the way down, unless they are kept apart there: two
+// files of one file system, two partitions of one disk, two volumes of one
+// device. The system tells all of it through /proc and /sys; where it will
+// not, the question has no answer, and the caller must not guess "apart".
+#pragma once
+
+#include <sys/stat.h>
+
+namespace sys {
+
+enum class meeting {
+    apart,
+    same_file, // one regular file, FIFO, pipe or block device
+    shared,    // writing OUT would change the storage beneath IN, or the other way round
+};
+
+// Compares IN and OUT, open as in_fd and out_fd with these stats. Returns 0
+// with the answer, or the error that kept it from being found.
+int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct stat &out,
+                    meeting &found);
+
+} // namespace sys

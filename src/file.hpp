@@ -25,6 +25,7 @@ struct file {
     // found empty): only then may a failure remove or empty it.
     bool created = false;
     bool emptied = false;
+    bool missing = false; // an OUT not made yet: handle is the folder it goes in
     // For an inherited regular OUT, what a failure must restore: where our
     // output began (the position at the start of the run, or the end if the
     // stream appends) and the file's length then.
@@ -58,9 +59,14 @@ char **utf8_arguments(int &argc, char **argv);
 // Opens IN for reading. A directory is refused here, before OUT is touched.
 int open_in(const char *path, file &f);
 
-// Opens OUT for writing, creating it if it is missing but not truncating it:
-// it must first be compared with IN.
+// Opens OUT for writing, without truncating it: it must first be compared
+// with IN. A missing OUT is not made yet: f then holds the folder it would be
+// made in (f.missing), which IN is compared with instead, so that a refused
+// run writes nothing anywhere.
 int open_out(const char *path, file &f);
+
+// Makes a missing OUT, in the folder open_out found for it.
+int create_out(file &f);
 
 // How IN and OUT meet: apart; as one file (a regular file, FIFO, pipe or
 // block device); or sharing storage, so that writing OUT would change the

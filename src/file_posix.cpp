@@ -206,31 +206,74 @@ bool is_descriptor_folder(const char *folder) {
     return close(fd) == 0 && found;
 }
 
-// Follows path, link after link, as opening it would, to see whether it ends
-// at an entry of one of our descriptor folders: sets n to that entry's number,
-// or to -1 if it ends anywhere else, or where the system will say why when the
-// path is opened. A path too long to follow here, or with more links than the
-// system follows, is an error: where it ends cannot be told.
-int descriptor_reached(const char *path, int &n) {
-    static char at[PATH_MAX + 1];     // the path followed so far
-    static char target[PATH_MAX + 1]; // where its last link leads
-    n = -1;
+// A path whose last links are followed here, one at a time, as opening it
+// would follow them.
+struct followed {
+    char at[PATH_MAX + 1];
+    int links = 0;
+};
+
+int start_following(const char *path, followed &f) {
     const std::size_t length = std::strlen(path);
-    if (length >= sizeof at) {
+    if (length >= sizeof f.at) {
         return ENAMETOOLONG;
     }
-    std::memcpy(at, path, length + 1);
-    for (int links = 0; links <= 40; ++links) { // the system's own limit
-        char *const slash = std::strrchr(at, '/');
-        if (const int number = descriptor_number(slash == nullptr ? at : slash + 1); number >= 0) {
+    std::memcpy(f.at, path, length + 1);
+    f.links = 0;
+    return 0;
+}
+
+// If f.at names a symbolic link, puts where it leads in its place and sets
+// more; a relative link leads on from the folder that holds it. A path that
+// grows past what a path may hold here, or one with more links than the
+// system follows, is an error: where it ends cannot be told.
+int follow_link(followed &f, bool &more) {
+    static char target[PATH_MAX + 1];
+    more = false;
+    const ssize_t got = readlink(f.at, target, sizeof target - 1);
+    if (got < 0) {
+        return 0; // not a link (or nothing there): the path ends here
+    }
+    if (++f.links > 40) {
+        return ELOOP;
+    }
+    const char *const slash = std::strrchr(f.at, '/');
+    const std::size_t keep =
+        target[0] == '/' || slash == nullptr ? 0 : static_cast<std::size_t>(slash + 1 - f.at);
+    const auto size = static_cast<std::size_t>(got);
+    if (keep + size >= sizeof f.at) {
+        return ENAMETOOLONG;
+    }
+    std::memcpy(f.at + keep, target, size);
+    f.at[keep + size] = '\0';
+    more = true;
+    return 0;
+}
+
+// At namespace scope: a function's static would need a guard from the C++
+// run-time library, which the tool does not otherwise load.
+followed named;
+
+// Follows path to see whether it ends at an entry of one of our descriptor
+// folders: sets n to that entry's number, or to -1 if it ends anywhere else,
+// or where the system will say why when the path is opened.
+int descriptor_reached(const char *path, int &n) {
+    n = -1;
+    if (const int err = start_following(path, named); err != 0) {
+        return err;
+    }
+    for (bool more = true; more;) {
+        char *const slash = std::strrchr(named.at, '/');
+        if (const int number = descriptor_number(slash == nullptr ? named.at : slash + 1);
+            number >= 0) {
             bool listed = false;
             if (slash == nullptr) {
                 listed = is_descriptor_folder(".");
-            } else if (slash == at) {
+            } else if (slash == named.at) {
                 listed = is_descriptor_folder("/");
             } else {
                 *slash = '\0';
-                listed = is_descriptor_folder(at);
+                listed = is_descriptor_folder(named.at);
                 *slash = '/';
             }
             if (listed) {
@@ -238,21 +281,11 @@ int descriptor_reached(const char *path, int &n) {
                 return 0;
             }
         }
-        const ssize_t got = readlink(at, target, sizeof target - 1);
-        if (got < 0) {
-            return 0; // not a link: the path ends here
+        if (const int err = follow_link(named, more); err != 0) {
+            return err;
         }
-        const auto size = static_cast<std::size_t>(got);
-        // A relative link leads on from the folder that holds it.
-        const std::size_t keep =
-            target[0] == '/' || slash == nullptr ? 0 : static_cast<std::size_t>(slash + 1 - at);
-        if (keep + size >= sizeof at) {
-            return ENAMETOOLONG;
-        }
-        std::memcpy(at + keep, target, size);
-        at[keep + size] = '\0';
     }
-    return ELOOP;
+    return 0;
 }
 
 } // namespace
@@ -312,6 +345,20 @@ int open_in(const char *path, file &f) {
     return S_ISDIR(st.st_mode) ? EISDIR : 0;
 }
 
+namespace {
+
+// Where a missing OUT is to be made: the name its links lead to, which a
+// failure removes again.
+followed made;
+
+// The last name of made.at, the one to make in its folder.
+const char *leaf_of_made() {
+    const char *const slash = std::strrchr(made.at, '/');
+    return slash == nullptr ? made.at : slash + 1;
+}
+
+} // namespace
+
 int open_out(const char *path, file &f) {
     struct stat st {};
     if (const int fd = inherited_descriptor(path); fd >= 0) {
@@ -320,31 +367,71 @@ int open_out(const char *path, file &f) {
     // O_EXCL asks, for a block device, to be its only user: the kernel
     // refuses a device that is mounted or that a volume is built on, as
     // tools that write file systems ask. It means nothing to other files
-    // when O_CREAT is not given. A missing OUT is created apart, so that the
-    // run knows that it is ours to remove if the run fails.
-    int fd = open(path, O_WRONLY | O_EXCL | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0 && errno == ENOENT) {
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-        f.created = fd >= 0;
-        // It exists after all: a symbolic link to a missing file, or one
-        // just made by someone else. Opened as ever, it is not ours.
-        if (fd < 0 && errno == EEXIST) {
-            fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    // when O_CREAT is not given.
+    const int fd = open(path, O_WRONLY | O_EXCL | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+        if (const int err = identify(fd, f, st); err != 0) {
+            return err;
         }
+        return is_stand_in(f) ? EBADF : 0;
     }
-    if (fd < 0) {
+    if (errno != ENOENT) {
         return errno;
     }
-    if (const int err = identify(fd, f, st); err != 0) {
-        // A file the run has just made, of which nothing more is known: it
-        // goes again, by the name that made it. Should that fail too, the
-        // failure to report is still the first.
-        if (f.created && unlink(path) == 0) {
-            f.created = false;
-        }
+    // Missing, or a link to a missing file: it is made later, where the
+    // links lead, once IN has been compared with the folder it goes in.
+    if (const int err = start_following(path, made); err != 0) {
         return err;
     }
-    return is_stand_in(f) ? EBADF : 0;
+    for (bool more = true; more;) {
+        if (const int err = follow_link(made, more); err != 0) {
+            return err;
+        }
+    }
+    char *const slash = std::strrchr(made.at, '/');
+    const char *folder = ".";
+    if (slash == made.at) {
+        folder = "/";
+    } else if (slash != nullptr) {
+        *slash = '\0';
+        folder = made.at;
+    }
+    const int held = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (slash != nullptr) {
+        *slash = '/';
+    }
+    if (held < 0) {
+        return errno;
+    }
+    f.handle = held;
+    f.missing = true;
+    return 0;
+}
+
+int create_out(file &f) {
+    if (!f.missing) {
+        return 0;
+    }
+    const int folder = fd_of(f);
+    const char *const leaf = leaf_of_made();
+    const int fd = openat(folder, leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        const int err = errno;
+        return close(folder) == 0 ? err : errno;
+    }
+    f.missing = false;
+    f.created = true;
+    struct stat st {};
+    int err = identify(fd, f, st);
+    // A file the run has just made, of which nothing more is known: it goes
+    // again, from the folder it was made in.
+    if (err != 0 && unlinkat(folder, leaf, 0) == 0) {
+        f.created = false;
+    }
+    if (close(folder) != 0 && err == 0) {
+        err = errno;
+    }
+    return err;
 }
 
 int find_overlap(const file &in, const file &out, overlap &found) {
@@ -509,21 +596,26 @@ int discard_out(const char *path, file &out) {
     if (!out.created && !out.emptied) {
         return 0; // it holds what it held before the run
     }
-    // Removing leaves no trace, but only when the path names this file
+    // Removing leaves no trace, but only when the name leads to this file
     // directly and it has no other name: with other links the partial copy
     // would live on under them, and removing a symbolic link would leave its
-    // target. Removing may also be refused (a sticky folder); emptying is then
-    // the next best thing.
-    struct stat path_st {};
-    if (lstat(path, &path_st) == 0 && is(path_st, out) && path_st.st_nlink == 1 &&
-        unlink(path) == 0) {
-        return 0;
+    // target. A file the run made is removed by the name it made it under.
+    // Removing may also be refused (a sticky folder); emptying is then the
+    // next best thing, but for a file that was not there before the run.
+    const char *name = out.created ? made.at : path;
+    int kept = ESTALE; // why a file the run made is still there
+    struct stat name_st {};
+    if (lstat(name, &name_st) == 0 && is(name_st, out) && name_st.st_nlink == 1) {
+        if (unlink(name) == 0) {
+            return 0;
+        }
+        kept = errno;
     }
     int fd = fd_of(out);
     if (fd < 0) {
         // The descriptor went with a failed close: find the file again by its
-        // path, making sure it is still ours.
-        fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        // name, making sure it is still ours.
+        fd = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) {
             return errno;
         }
@@ -536,7 +628,10 @@ int discard_out(const char *path, file &out) {
             return ESTALE;
         }
     }
-    return ftruncate(fd, 0) == 0 ? 0 : errno;
+    if (ftruncate(fd, 0) != 0) {
+        return errno;
+    }
+    return out.created ? kept : 0;
 }
 
 void write_stdout(const char *text, std::size_t n) {

@@ -148,11 +148,12 @@ int main(int argc, char *argv[]) {
         return fail(in, err);
     }
 
-    // 4. Open OUT without truncating it, compare it with IN, and only then
-    // empty it. Comparing the open files rather than the paths leaves no
-    // window in which OUT could be swapped for IN between the check and the
-    // use. Until OUT is emptied, a failure leaves it as it was, or removes it
-    // if the run created it.
+    // 4. Open OUT without truncating it (or, if it is missing, the folder it
+    // goes in), compare it with IN, and only then make or empty it.
+    // Comparing the open files rather than the paths leaves no window in
+    // which OUT could be swapped for IN between the check and the use. Until
+    // OUT is emptied, a failure leaves it as it was, or removes it if the run
+    // made it.
     sys::file out_file;
     if (const int err = sys::open_out(out, out_file); err != 0) {
         return fail_discarding(out, err, out, out_file);
@@ -167,6 +168,9 @@ int main(int argc, char *argv[]) {
     }
     if (meeting == sys::overlap::shared_storage) {
         return fail_discarding(out, 0, out, out_file, "shares storage with ", in);
+    }
+    if (const int err = sys::create_out(out_file); err != 0) {
+        return fail_discarding(out, err, out, out_file);
     }
     if (const int err = sys::empty_out(out_file); err != 0) {
         return fail_discarding(out, err, out, out_file);

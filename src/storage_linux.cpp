@@ -1,6 +1,11 @@
 // The storage check of storage.hpp: each side's "tower", the places that hold
-// its bytes from the file or device itself down to the disks, found through
-// /proc/self/mountinfo and /sys/dev/block; then the two towers are compared.
+// its bytes from the file or device itself down to the disks, then the two
+// towers compared. Only the kernel's own answers are taken: a file's device
+// number, the mount table, /proc/filesystems, folder listings and files of
+// /sys/dev/block, and ioctls on loop devices and btrfs. Names that users
+// choose (a mount's source, a loop device's backing path) are checked
+// against the kernel's answer, never trusted alone. Any question left
+// unanswered is an error, which the caller reports as such.
 #include "storage.hpp"
 
 #include <cerrno>
@@ -13,6 +18,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/btrfs.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -26,15 +34,17 @@ struct node {
     bool device = false;
     std::uint64_t dev = 0;
     std::uint64_t ino = 0;
-    // A file seen through overlayfs, which shows a layer's file with the
-    // layer's inode number under its own device, or one whose file system
-    // could not be told: its device does not tell it from a layer's file.
+    // A file seen through overlayfs whose layers could not be found: it
+    // shows a layer's file with that file's inode number (with layers on
+    // different file systems, with the layer's number in the high bits)
+    // under a device of its own, so only the low bits of the number tell.
     bool overlay = false;
 };
 
-// Where the bytes of a tower's top lie within a node: all of it, a byte
-// range, or somewhere inside one member of it (a file of the file system on
-// it, a volume built on it), whose members are kept apart.
+// Where the bytes of a tower's top lie within a node: all of it (the top
+// itself, or a file the top is another view of), a byte range, or somewhere
+// inside one member of it (a file of the file system on it, a volume built
+// on it), whose members are kept apart.
 enum class how { whole, range, member };
 
 struct entry {
@@ -46,22 +56,20 @@ struct entry {
     int from = -1; // the entry this one lies beneath; -1 for the top
 };
 
-// Stacks deeper than this do not occur; a loop of devices could, were the
-// kernel to allow one.
-constexpr int most_entries = 64;
+// Room for a btrfs of many devices, or a deep stack; past it the walk is cut
+// short, which is an error, not an answer.
+constexpr int most_entries = 256;
 struct tower {
     entry at[most_entries];
     int count = 0;
 };
 
+constexpr std::uint64_t to_the_end = UINT64_MAX;
+
 bool same(const node &a, const node &b) {
     if (a.device || b.device) {
         return a.device == b.device && a.dev == b.dev;
     }
-    // Within one overlay, device and inode number tell files apart as
-    // anywhere else; across an overlay and what lies beneath, only the low
-    // bits can, which with layers on different file systems (xino) carry the
-    // layer's own number. Erring towards "same" costs a rerun, not IN.
     if ((a.overlay || b.overlay) && !(a.overlay && b.overlay && a.dev == b.dev)) {
         return ((a.ino ^ b.ino) & 0xFFFFFFFFU) == 0;
     }
@@ -93,8 +101,6 @@ std::uint64_t sum(std::uint64_t a, std::uint64_t b) {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
-constexpr std::uint64_t to_the_end = UINT64_MAX;
-
 // The entry for the node that t.at[from] lies in, at bytes [start, start +
 // length) of it.
 entry within(const tower &t, int from, const node &at, std::uint64_t start, std::uint64_t length) {
@@ -123,10 +129,17 @@ entry holding(const tower &t, int from, const node &at) {
     return e;
 }
 
-node device_node(dev_t dev) {
+node device_node(std::uint64_t dev) {
     node n;
     n.device = true;
-    n.dev = static_cast<std::uint64_t>(dev);
+    n.dev = dev;
+    return n;
+}
+
+node file_node(std::uint64_t dev, std::uint64_t ino) {
+    node n;
+    n.dev = dev;
+    n.ino = ino;
     return n;
 }
 
@@ -138,7 +151,13 @@ int open_at(int dir, const char *path, int flags) {
     return fd;
 }
 
-// Reads the whole of a small file, as text, into buf.
+// Closes fd; err, or close's own error if err is 0.
+int closing(int fd, int err) {
+    return close(fd) == 0 || err != 0 ? err : errno;
+}
+
+// Reads the whole of a small file, as text, into buf; one that does not fit
+// is an error.
 int read_text(int dir, const char *path, char *buf, std::size_t size) {
     const int fd = open_at(dir, path, O_RDONLY);
     if (fd < 0) {
@@ -146,22 +165,23 @@ int read_text(int dir, const char *path, char *buf, std::size_t size) {
     }
     std::size_t have = 0;
     for (;;) {
-        const ssize_t n = read(fd, buf + have, size - 1 - have);
+        const ssize_t n = read(fd, buf + have, size - have);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
-            const int err = errno;
-            close(fd);
-            return err;
+            return closing(fd, errno);
+        }
+        if (n == 0) {
+            break;
         }
         have += static_cast<std::size_t>(n);
-        if (n == 0 || have == size - 1) {
-            break;
+        if (have == size) {
+            return closing(fd, EOVERFLOW);
         }
     }
     buf[have] = '\0';
-    return close(fd) == 0 ? 0 : errno;
+    return closing(fd, 0);
 }
 
 // A file that holds one decimal number, such as a partition's start.
@@ -177,7 +197,7 @@ int read_number(int dir, const char *path, std::uint64_t &value) {
 }
 
 // A device's "MAJOR:MINOR" file.
-int read_dev(int dir, const char *path, dev_t &dev) {
+int read_dev(int dir, const char *path, std::uint64_t &dev) {
     char text[32];
     if (const int err = read_text(dir, path, text, sizeof text); err != 0) {
         return err;
@@ -199,23 +219,26 @@ int read_dev(int dir, const char *path, dev_t &dev) {
 }
 
 // Calls each(name) for every entry of the folder dir but . and .., until it
-// returns an error.
+// returns an error. A listing without . is no listing of a folder.
 template <typename Each> int for_each_entry(int dir, Each each) {
     alignas(8) char buf[4096]; // not static: the walks nest
+    bool dot = false;
     for (;;) {
         const ssize_t n = getdents64(dir, buf, sizeof buf);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return n < 0 ? errno : 0;
+            return n < 0 ? errno : dot ? 0 : EIO;
         }
         for (ssize_t at = 0; at < n;) {
             dirent64 d{};
             std::memcpy(&d, buf + at, offsetof(dirent64, d_name));
             const char *name = buf + at + offsetof(dirent64, d_name);
             at += d.d_reclen;
-            if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+            if (std::strcmp(name, ".") == 0) {
+                dot = true;
+            } else if (std::strcmp(name, "..") != 0) {
                 if (const int err = each(name); err != 0) {
                     return err;
                 }
@@ -226,43 +249,62 @@ template <typename Each> int for_each_entry(int dir, Each each) {
 
 // The mount a file is on, as the mount table gives it.
 struct mount_entry {
+    char root[PATH_MAX];  // the folder of its file system it shows
+    char point[PATH_MAX]; // where it is mounted
     char type[64];
-    char source[PATH_MAX];
+    char options[65536]; // the file system's own
 };
 
-// Undoes the table's octal escapes (\040 for a space) into out.
-void unescape(const char *text, char *out, std::size_t size) {
-    std::size_t n = 0;
-    for (; *text != '\0' && n + 1 < size; ++n) {
-        if (text[0] == '\\' && text[1] >= '0' && text[1] <= '3' && text[2] >= '0' &&
-            text[2] <= '7' && text[3] >= '0' && text[3] <= '7') {
-            out[n] =
-                static_cast<char>((text[1] - '0') * 64 + (text[2] - '0') * 8 + (text[3] - '0'));
-            text += 4;
+// Undoes the mount table's octal escapes (\040 for a space), in place.
+void unescape(char *text) {
+    char *out = text;
+    for (const char *in = text; *in != '\0'; ++out) {
+        if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
+            in[3] >= '0' && in[3] <= '7') {
+            *out = static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
+            in += 4;
         } else {
-            out[n] = *text++;
+            *out = *in++;
         }
     }
-    out[n] = '\0';
+    *out = '\0';
 }
 
-// Fills m from the line of /proc/self/mountinfo whose mount ID is id:
+void copy_to(char *to, std::size_t size, const char *from) {
+    std::snprintf(to, size, "%s", from);
+}
+
+// Fills m from a line of /proc/self/mountinfo if its mount ID is id:
 // "ID PARENT MAJ:MIN ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER".
+// The source, a name that whoever mounted it chose, is not looked at.
 bool parse_mount_line(char *line, long id, mount_entry &m) {
     char *rest = nullptr;
-    const char *field = strtok_r(line, " ", &rest);
-    if (field == nullptr || std::strtol(field, nullptr, 10) != id) {
+    const char *fields[5] = {};
+    for (int i = 0; i < 5; ++i) {
+        fields[i] = strtok_r(i == 0 ? line : nullptr, " ", &rest);
+        if (fields[i] == nullptr) {
+            return false;
+        }
+    }
+    if (std::strtol(fields[0], nullptr, 10) != id) {
         return false;
     }
+    const char *field = nullptr;
     while ((field = strtok_r(nullptr, " ", &rest)) != nullptr && std::strcmp(field, "-") != 0) {
     }
     const char *type = strtok_r(nullptr, " ", &rest);
     const char *source = strtok_r(nullptr, " ", &rest);
-    if (type == nullptr || source == nullptr) {
+    const char *options = strtok_r(nullptr, " ", &rest);
+    if (type == nullptr || source == nullptr || options == nullptr) {
         return false;
     }
-    unescape(type, m.type, sizeof m.type);
-    unescape(source, m.source, sizeof m.source);
+    copy_to(m.root, sizeof m.root, fields[3]);
+    copy_to(m.point, sizeof m.point, fields[4]);
+    copy_to(m.type, sizeof m.type, type);
+    copy_to(m.options, sizeof m.options, options); // unescaped option by option
+    unescape(m.root);
+    unescape(m.point);
+    unescape(m.type);
     return true;
 }
 
@@ -271,7 +313,7 @@ int mount_of(int fd, mount_entry &m) {
     char path[64];
     char info[512];
     std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
-    if (const int err = read_text(AT_FDCWD, path, info, sizeof info); err != 0) {
+    if (const int err = read_text(AT_FDCWD, path, info, sizeof info - 1); err != 0) {
         return err;
     }
     const char *at = std::strstr(info, "mnt_id:");
@@ -284,7 +326,7 @@ int mount_of(int fd, mount_entry &m) {
     if (table < 0) {
         return errno;
     }
-    static char buf[65536];
+    static char buf[sizeof m.options + std::size_t{2} * PATH_MAX];
     std::size_t have = 0;
     int err = ENOENT; // until the line is found
     for (bool more = true; more && err == ENOENT;) {
@@ -292,7 +334,6 @@ int mount_of(int fd, mount_entry &m) {
         if (n < 0) {
             if (errno != EINTR) {
                 err = errno;
-                break;
             }
             continue;
         }
@@ -315,133 +356,354 @@ int mount_of(int fd, mount_entry &m) {
         have = static_cast<std::size_t>(buf + have - line);
         std::memmove(buf, line, have);
         if (have == sizeof buf - 1) {
-            err = ENAMETOOLONG; // a line longer than any path could make it
+            err = EOVERFLOW;
         }
     }
-    return close(table) == 0 ? err : errno;
+    return closing(table, err);
 }
 
-// Adds to t, as members beneath t.at[from], every device of the file system
-// whose mount source is the device source, when the file system keeps its own
-// list of them (btrfs, in /sys/fs/btrfs/UUID/devices/).
-int add_listed_devices(tower &t, int from, const char *type, dev_t source) {
-    if (std::strchr(type, '/') != nullptr || type[0] == '.') {
-        return 0;
-    }
-    char path[128];
-    std::snprintf(path, sizeof path, "/sys/fs/%s", type);
-    const int kind = open_at(AT_FDCWD, path, O_RDONLY | O_DIRECTORY);
-    if (kind < 0) {
-        return errno == ENOENT ? 0 : errno; // a file system that keeps no list
-    }
-    const int err = for_each_entry(kind, [&](const char *fs) {
-        char devices_path[NAME_MAX + 16];
-        std::snprintf(devices_path, sizeof devices_path, "%s/devices", fs);
-        const int devices = open_at(kind, devices_path, O_RDONLY | O_DIRECTORY);
-        if (devices < 0) {
-            return errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+// Whether file systems of this type need a block device, as
+// /proc/filesystems tells ("nodev" before those that do not).
+int needs_device(const char *type, bool &needs) {
+    static char list[8192];
+    static bool loaded = false;
+    if (!loaded) {
+        if (const int err = read_text(AT_FDCWD, "/proc/filesystems", list, sizeof list - 1);
+            err != 0) {
+            return err;
         }
-        dev_t listed[16];
-        std::size_t count = 0;
-        bool ours = false;
-        int failed = for_each_entry(devices, [&](const char *name) {
-            char dev_path[NAME_MAX + 8];
-            std::snprintf(dev_path, sizeof dev_path, "%s/dev", name);
-            dev_t dev = 0;
-            if (const int e = read_dev(devices, dev_path, dev); e != 0) {
-                return e;
-            }
-            if (count == sizeof listed / sizeof listed[0]) {
-                return ELOOP;
-            }
-            listed[count++] = dev;
-            ours = ours || dev == source;
+        loaded = true;
+    }
+    // A FUSE file system shows its type as "fuse.NAME".
+    const std::size_t length = std::strcspn(type, ".");
+    for (const char *line = list; *line != '\0'; line += std::strcspn(line, "\n") + 1) {
+        const char *tab = std::strchr(line, '\t');
+        if (tab != nullptr && std::strncmp(tab + 1, type, length) == 0 &&
+            (tab[1 + length] == '\n' || tab[1 + length] == '\0')) {
+            needs = std::strncmp(line, "nodev", 5) != 0;
             return 0;
-        });
-        if (close(devices) != 0 && failed == 0) {
-            failed = errno;
         }
-        for (std::size_t i = 0; failed == 0 && ours && i < count; ++i) {
-            if (listed[i] != source) {
-                failed = add(t, holding(t, from, device_node(listed[i])));
-            }
+        if (line[std::strcspn(line, "\n")] == '\0') {
+            break;
         }
-        // Found: no other file system holds this device, so the walk stops,
-        // with -1, which is no error.
-        return failed != 0 ? failed : ours ? -1 : 0;
-    });
-    const int closed = close(kind) == 0 ? 0 : errno;
-    return err > 0 ? err : closed;
+    }
+    return ENOENT;
 }
 
-// Adds e, a file open as fd, and beneath it the devices of its file system:
-// its device number, unless that is anonymous (btrfs, tmpfs, overlayfs, NFS,
-// FUSE); then the mount's source, when that is a block device, and the other
-// devices the file system lists.
+// Adds, as members beneath t.at[from], every device of the btrfs that the
+// open file fd is on, from the list the file system keeps in /sys/fs/btrfs,
+// seed devices included.
+int add_btrfs_devices(tower &t, int from, int fd) {
+    btrfs_ioctl_fs_info_args info{};
+    if (ioctl(fd, BTRFS_IOC_FS_INFO, &info) != 0) {
+        // A descriptor that only names a file (O_PATH) takes no ioctl: the
+        // file opened through it for reading does.
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        const int readable = errno == EBADF ? open_at(AT_FDCWD, self, O_RDONLY | O_NOCTTY) : -1;
+        if (readable < 0) {
+            return errno;
+        }
+        const int err = ioctl(readable, BTRFS_IOC_FS_INFO, &info) == 0 ? 0 : errno;
+        if (const int closed = closing(readable, err); closed != 0) {
+            return closed;
+        }
+    }
+    char path[64];
+    const unsigned char *id = info.fsid;
+    std::snprintf(
+        path, sizeof path,
+        "/sys/fs/btrfs/%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x/"
+        "devices",
+        id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10], id[11],
+        id[12], id[13], id[14], id[15]);
+    const int devices = open_at(AT_FDCWD, path, O_RDONLY | O_DIRECTORY);
+    if (devices < 0) {
+        return errno;
+    }
+    int found = 0;
+    int err = for_each_entry(devices, [&](const char *name) {
+        char dev_path[NAME_MAX + 8];
+        std::snprintf(dev_path, sizeof dev_path, "%s/dev", name);
+        std::uint64_t dev = 0;
+        const int e = read_dev(devices, dev_path, dev);
+        ++found;
+        return e != 0 ? e : add(t, holding(t, from, device_node(dev)));
+    });
+    return closing(devices, err == 0 && found == 0 ? ENOENT : err);
+}
+
+int add_file(tower &t, entry e, int fd, const struct stat &st);
+
+// The layers of an overlay, from its options "upperdir=A,lowerdir=B:C":
+// calls each(path) for each one, upper first. Layers that are not named by
+// an absolute path cannot be found again: their names are as the mounter
+// gave them, from wherever it stood.
+template <typename Each> int for_each_layer(char *options, Each each) {
+    char *rest = nullptr;
+    for (char *option = strtok_r(options, ",", &rest); option != nullptr;
+         option = strtok_r(nullptr, ",", &rest)) {
+        char *value = std::strchr(option, '=');
+        if (value == nullptr) {
+            continue;
+        }
+        *value++ = '\0';
+        if (std::strcmp(option, "upperdir") != 0 && std::strcmp(option, "lowerdir") != 0 &&
+            std::strcmp(option, "lowerdir+") != 0 && std::strcmp(option, "datadir+") != 0) {
+            continue;
+        }
+        unescape(value);
+        // Layers are parted by ':', which a layer's own name escapes as "\:".
+        for (char *layer = value; *layer != '\0';) {
+            char *out = layer;
+            char *in = layer;
+            for (; *in != '\0' && *in != ':'; ++out) {
+                in += in[0] == '\\' && in[1] != '\0' ? 1 : 0;
+                *out = *in++;
+            }
+            const bool last = *in == '\0';
+            *out = '\0';
+            if (*layer != '\0') {
+                if (*layer != '/') {
+                    return ENOENT;
+                }
+                if (const int err = each(layer); err != 0) {
+                    return err;
+                }
+            }
+            if (last) {
+                break;
+            }
+            layer = in + 1;
+        }
+    }
+    return 0;
+}
+
+// Adds beneath t.at[top], a file of an overlay mounted as m, each file of a
+// layer that it shows: the upper one and the lower ones, as its data may lie
+// in any (copied up, or not, or only its metadata). Returns ENOENT if none
+// can be found.
+int add_layers(tower &t, int top, int fd, mount_entry &m) {
+    static char shown[PATH_MAX + 16];
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(self, shown, sizeof shown - 1);
+    if (n < 0) {
+        return errno;
+    }
+    shown[n] = '\0';
+    // Its path inside the overlay: past the mount point, below the root.
+    const std::size_t point = std::strcmp(m.point, "/") == 0 ? 0 : std::strlen(m.point);
+    if (std::strncmp(shown, m.point, point) != 0 || (shown[point] != '/' && shown[point] != '\0') ||
+        std::strstr(shown, " (deleted)") != nullptr) {
+        return ENOENT;
+    }
+    static char inside[2 * PATH_MAX];
+    std::snprintf(inside, sizeof inside, "%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
+                  shown + point);
+    int found = 0;
+    const int err = for_each_layer(m.options, [&](const char *layer) {
+        char path[PATH_MAX];
+        if (std::snprintf(path, sizeof path, "%s%s", layer, inside) >=
+            static_cast<int>(sizeof path)) {
+            return ENAMETOOLONG;
+        }
+        const int file = open_at(AT_FDCWD, path, O_PATH | O_NOFOLLOW);
+        if (file < 0) {
+            return errno == ENOENT ? 0 : errno;
+        }
+        struct stat st {};
+        int e = fstat(file, &st) == 0 ? 0 : errno;
+        if (e == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+            entry view;
+            view.from = top;
+            e = add_file(t, view, file, st);
+            ++found;
+        }
+        return closing(file, e);
+    });
+    return err != 0 ? err : found == 0 ? ENOENT : 0;
+}
+
+// Adds e, a file (or a folder, where a new OUT would go) open as fd, and
+// beneath it the devices of its file system: its device number, unless that
+// is anonymous; then, as the mount table tells, nothing for a file system
+// that needs no device, the layers' files for an overlay, or the devices a
+// btrfs lists. Any other file system on devices it does not name cannot be
+// told.
 int add_file(tower &t, entry e, int fd, const struct stat &st) {
-    e.at.device = false;
-    e.at.dev = static_cast<std::uint64_t>(st.st_dev);
-    e.at.ino = static_cast<std::uint64_t>(st.st_ino);
+    e.at = file_node(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+    const int here = t.count;
     if (major(st.st_dev) != 0) {
+        const int err = add(t, e);
+        return err != 0 ? err : add(t, holding(t, here, device_node(st.st_dev)));
+    }
+    static mount_entry m;
+    if (const int err = mount_of(fd, m); err != 0) {
+        return err;
+    }
+    if (std::strcmp(m.type, "overlay") == 0) {
         if (const int err = add(t, e); err != 0) {
             return err;
         }
-        return add(t, holding(t, t.count - 1, device_node(st.st_dev)));
+        // Layers that cannot be found leave the overlay's own inode number,
+        // whose low bits are the layer file's; so does an overlay whose
+        // layers are overlays, which are not followed further.
+        static mount_entry overlay;
+        static bool mapping = false;
+        int err = ENOENT;
+        if (!mapping) {
+            overlay = m;
+            mapping = true;
+            err = add_layers(t, here, fd, overlay);
+            mapping = false;
+        }
+        if (err != 0) {
+            t.count = here + 1;
+            t.at[here].at.overlay = true;
+        }
+        return 0;
     }
-    static mount_entry m;
-    const int err = mount_of(fd, m);
-    // A file system that cannot be told could be an overlay.
-    e.at.overlay = err != 0 || std::strcmp(m.type, "overlay") == 0;
-    if (const int added = add(t, e); added != 0 || err != 0) {
-        return added != 0 ? added : err;
+    bool needs = true;
+    if (const int err = needs_device(m.type, needs); err != 0) {
+        return err;
     }
-    struct stat source {};
-    if (m.source[0] != '/' || stat(m.source, &source) != 0 || !S_ISBLK(source.st_mode)) {
-        return 0; // nothing beneath it that is a device
+    if (const int err = add(t, e); err != 0 || !needs) {
+        return err;
     }
-    const int top = t.count - 1;
-    if (const int added = add(t, holding(t, top, device_node(source.st_rdev))); added != 0) {
-        return added;
-    }
-    return add_listed_devices(t, top, m.type, source.st_rdev);
+    return std::strcmp(m.type, "btrfs") == 0 ? add_btrfs_devices(t, here, fd) : ENOTSUP;
 }
 
-// Adds beneath t.at[from], a loop device, the file or device that backs it.
-int add_backing(tower &t, int from, int dir) {
-    static char path[PATH_MAX + 16];
-    const int err = read_text(dir, "loop/backing_file", path, sizeof path);
-    if (err != 0) {
-        return err == ENOENT ? 0 : err; // not a loop device, or one with nothing attached
-    }
-    path[std::strcspn(path, "\n")] = '\0';
+// What backs a loop device, as the kernel tells it.
+struct backing {
+    std::uint64_t dev = 0; // the backing file's device, or the backing device
+    std::uint64_t ino = 0;
+    bool device = false;
     std::uint64_t offset = 0;
-    std::uint64_t limit = 0;
-    if (const int e = read_number(dir, "loop/offset", offset); e != 0) {
-        return e;
-    }
-    if (const int e = read_number(dir, "loop/sizelimit", limit); e != 0) {
-        return e;
-    }
-    // A backing file that has been removed, or that lies outside this
-    // process's root, is not found by its name: that cannot be told.
-    const int fd = open_at(AT_FDCWD, path, O_PATH);
-    if (fd < 0) {
+    std::uint64_t limit = 0; // 0: to the end
+};
+
+// Asks the loop device open as fd what backs it; ENXIO if nothing does.
+int ask_loop(int fd, backing &b) {
+    loop_info64 info{};
+    if (ioctl(fd, LOOP_GET_STATUS64, &info) != 0) {
         return errno;
     }
-    struct stat st {};
-    int result = fstat(fd, &st) == 0 ? 0 : errno;
-    if (result == 0) {
-        const entry e =
-            within(t, from, device_node(st.st_rdev), offset, limit == 0 ? to_the_end : limit);
-        result = S_ISBLK(st.st_mode) ? add(t, e) : add_file(t, e, fd, st);
-    }
-    return close(fd) == 0 ? result : errno;
+    b.device = info.lo_rdevice != 0;
+    b.dev = b.device ? info.lo_rdevice : info.lo_device;
+    b.ino = info.lo_inode;
+    b.offset = info.lo_offset;
+    b.limit = info.lo_sizelimit;
+    return 0;
 }
 
-// Adds what lies beneath t.at[from], a block device, as /sys/dev/block tells:
-// the disk that holds a partition, the file or device that backs a loop
-// device, the devices a volume is built on.
-int add_beneath_device(tower &t, int from) {
+// Opens the node of the block device dev, named as its folder's uevent
+// says, and checks that it is that device; -1 if it cannot.
+int open_device(int dir, std::uint64_t dev) {
+    char uevent[512];
+    if (read_text(dir, "uevent", uevent, sizeof uevent - 1) != 0) {
+        return -1;
+    }
+    const char *name = std::strstr(uevent, "DEVNAME=");
+    if (name == nullptr) {
+        return -1;
+    }
+    char path[NAME_MAX + 8];
+    std::snprintf(path, sizeof path, "/dev/%.*s", static_cast<int>(std::strcspn(name + 8, "\n")),
+                  name + 8);
+    const int fd = open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) &&
+        static_cast<std::uint64_t>(st.st_rdev) == dev) {
+        return fd;
+    }
+    // Another device has the name now, which the walk then does without. A
+    // failed close of it changes nothing.
+    static_cast<void>(closing(fd, 0));
+    return -1;
+}
+
+// Adds beneath t.at[from], a loop device whose /sys folder is dir and whose
+// node, if the run could open it, is fd: the file or device that backs it.
+// The kernel says what that is through the node; the path it shows in /sys
+// is only a name, which may since lead elsewhere, and is used to reach the
+// file, once checked, or, where the node is closed to this user, alone.
+int add_backing(tower &t, int from, int dir, int fd) {
+    backing b;
+    bool told = false;
+    if (fd >= 0) {
+        if (const int err = ask_loop(fd, b); err != 0) {
+            return err == ENXIO ? 0 : err; // nothing attached
+        }
+        told = true;
+    } else {
+        if (const int err = read_number(dir, "loop/offset", b.offset); err != 0) {
+            return err;
+        }
+        if (const int err = read_number(dir, "loop/sizelimit", b.limit); err != 0) {
+            return err;
+        }
+    }
+    const std::uint64_t length_in = b.limit == 0 ? to_the_end : b.limit;
+    if (told && b.device) {
+        return add(t, within(t, from, device_node(b.dev), b.offset, length_in));
+    }
+    // A file on a device the kernel names needs nothing more: its name is
+    // not needed to find what lies beneath it.
+    if (told && major(static_cast<dev_t>(b.dev)) != 0) {
+        const int err = add(t, within(t, from, file_node(b.dev, b.ino), b.offset, length_in));
+        return err != 0 ? err : add(t, holding(t, t.count - 1, device_node(b.dev)));
+    }
+    static char path[PATH_MAX + 16];
+    if (const int err = read_text(dir, "loop/backing_file", path, sizeof path - 1); err != 0) {
+        return err;
+    }
+    const std::size_t length = std::strlen(path);
+    if (length > 0 && path[length - 1] == '\n') {
+        path[length - 1] = '\0';
+    }
+    // Where the name does not lead to the file the kernel told of, what lies
+    // beneath that file cannot be told; the file itself still counts.
+    const auto unanswered = [&](int err) {
+        const int added =
+            told ? add(t, within(t, from, file_node(b.dev, b.ino), b.offset, length_in)) : 0;
+        return added != 0 ? added : err;
+    };
+    // A file removed since is shown by its old name, marked so.
+    const std::size_t mark = sizeof " (deleted)" - 1;
+    const std::size_t size = std::strlen(path);
+    if (size >= mark && std::strcmp(path + size - mark, " (deleted)") == 0) {
+        return unanswered(ENOENT);
+    }
+    const int file = open_at(AT_FDCWD, path, O_PATH);
+    if (file < 0) {
+        return unanswered(errno);
+    }
+    struct stat st {};
+    int result = fstat(file, &st) == 0 ? 0 : errno;
+    if (result == 0 && told &&
+        (static_cast<std::uint64_t>(st.st_dev) != b.dev ||
+         static_cast<std::uint64_t>(st.st_ino) != b.ino)) {
+        result = ESTALE; // the name leads to another file now
+    }
+    if (result != 0) {
+        result = unanswered(result);
+    } else if (S_ISBLK(st.st_mode)) {
+        result = add(t, within(t, from, device_node(st.st_rdev), b.offset, length_in));
+    } else {
+        result = add_file(t, within(t, from, file_node(0, 0), b.offset, length_in), file, st);
+    }
+    return closing(file, result);
+}
+
+// Adds what lies beneath t.at[from], a block device (open as fd, or -1), as
+// its folder in /sys/dev/block lists: the disk that holds a partition, the
+// file or device that backs a loop device, the devices a volume is built on.
+int add_beneath_device(tower &t, int from, int fd) {
     const auto dev = static_cast<dev_t>(t.at[from].at.dev);
     char path[64];
     std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(dev), minor(dev));
@@ -449,56 +711,71 @@ int add_beneath_device(tower &t, int from) {
     if (dir < 0) {
         return errno;
     }
-    std::uint64_t start = 0;
-    int err = read_number(dir, "start", start);
-    if (err == 0) {
-        // A partition: its folder lies within its disk's.
+    bool partition = false;
+    bool loop = false;
+    bool slaves = false;
+    bool numbered = false;
+    int err = for_each_entry(dir, [&](const char *name) {
+        partition = partition || std::strcmp(name, "partition") == 0;
+        loop = loop || std::strcmp(name, "loop") == 0;
+        slaves = slaves || std::strcmp(name, "slaves") == 0;
+        numbered = numbered || std::strcmp(name, "dev") == 0;
+        return 0;
+    });
+    if (err == 0 && !numbered) {
+        err = ENOENT; // not a device's folder
+    }
+    if (err == 0 && partition) {
+        std::uint64_t start = 0;
         std::uint64_t sectors = 0;
-        dev_t disk = 0;
-        err = read_number(dir, "size", sectors);
+        std::uint64_t disk = 0;
+        err = read_number(dir, "start", start);
+        err = err != 0 ? err : read_number(dir, "size", sectors);
         err = err != 0 ? err : read_dev(dir, "../dev", disk);
         err =
             err != 0 ? err : add(t, within(t, from, device_node(disk), start * 512, sectors * 512));
-    } else if (err == ENOENT) {
-        err = add_backing(t, from, dir);
     }
-    if (err == 0) {
-        const int slaves = open_at(dir, "slaves", O_RDONLY | O_DIRECTORY);
-        if (slaves >= 0) {
-            err = for_each_entry(slaves, [&](const char *name) {
-                char dev_path[NAME_MAX + 8];
-                std::snprintf(dev_path, sizeof dev_path, "%s/dev", name);
-                dev_t slave = 0;
-                const int e = read_dev(slaves, dev_path, slave);
-                return e != 0 ? e : add(t, holding(t, from, device_node(slave)));
-            });
-            if (close(slaves) != 0 && err == 0) {
-                err = errno;
-            }
-        } else if (errno != ENOENT) {
-            err = errno;
+    if (err == 0 && loop) {
+        const int node = fd >= 0 ? fd : open_device(dir, dev);
+        err = add_backing(t, from, dir, node);
+        if (node >= 0 && node != fd) {
+            err = closing(node, err);
         }
     }
-    return close(dir) == 0 ? err : errno;
+    if (err == 0 && slaves) {
+        const int list = open_at(dir, "slaves", O_RDONLY | O_DIRECTORY);
+        if (list < 0) {
+            err = errno;
+        } else {
+            err = for_each_entry(list, [&](const char *name) {
+                char dev_path[NAME_MAX + 8];
+                std::snprintf(dev_path, sizeof dev_path, "%s/dev", name);
+                std::uint64_t slave = 0;
+                const int e = read_dev(list, dev_path, slave);
+                return e != 0 ? e : add(t, holding(t, from, device_node(slave)));
+            });
+            err = closing(list, err);
+        }
+    }
+    return closing(dir, err);
 }
 
-// Fills t with the top, open as fd, and everything beneath it. On failure t
-// holds what was found before it.
+// Fills t with the top, open as fd, and everything beneath it.
 int build(tower &t, int fd, const struct stat &st) {
     t.count = 0;
-    entry top;
     if (S_ISBLK(st.st_mode)) {
-        top.at = device_node(st.st_rdev);
+        entry top;
+        top.at = device_node(static_cast<std::uint64_t>(st.st_rdev));
         if (const int err = add(t, top); err != 0) {
             return err;
         }
-    } else if (const int err = add_file(t, top, fd, st); err != 0) {
+    } else if (const int err = add_file(t, entry{}, fd, st); err != 0) {
         return err;
     }
     // Devices found are walked in turn; what a walk adds is walked after.
     for (int i = 0; i < t.count; ++i) {
         if (t.at[i].at.device) {
-            if (const int err = add_beneath_device(t, i); err != 0) {
+            if (const int err = add_beneath_device(t, i, i == 0 ? fd : -1); err != 0) {
                 return err;
             }
         }
@@ -519,22 +796,41 @@ bool apart_above(const tower &a, int i, const tower &b, int j) {
     return false;
 }
 
-bool meet(const tower &a, const tower &b) {
+// Whether a.at[i] is the top itself or a file the top is another view of.
+bool is_top(const tower &a, int i) {
+    for (; i >= 0; i = a.at[i].from) {
+        if (a.at[i].kind != how::whole) {
+            return false;
+        }
+    }
+    return true;
+}
+
+meeting compare(const tower &a, const tower &b) {
+    meeting found = meeting::apart;
     for (int i = 0; i < a.count; ++i) {
         for (int j = 0; j < b.count; ++j) {
             if (same(a.at[i].at, b.at[j].at) && overlaps(a.at[i], b.at[j]) &&
                 !apart_above(a, i, b, j)) {
-                return true;
+                if (is_top(a, i) && is_top(b, j)) {
+                    return meeting::same_file;
+                }
+                found = meeting::shared;
             }
         }
     }
-    return false;
+    return found;
 }
 
-// Regular files and block devices hold bytes. FIFOs and pipes hold none, but
-// one on both sides would have the run read what it writes.
+// At namespace scope: a function's static would need a guard from the C++
+// run-time library, which the tool does not otherwise load.
+tower in_tower;
+tower out_tower;
+
+// Regular files and block devices hold bytes; a folder stands for a new OUT
+// that the run would make in it.
 bool is_storage(const struct stat &st) {
-    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode);
 }
 
 } // namespace
@@ -542,9 +838,12 @@ bool is_storage(const struct stat &st) {
 int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct stat &out,
                     meeting &found) {
     found = meeting::apart;
+    // FIFOs and pipes hold no bytes, but one on both sides would have the
+    // run read what it writes. Within one file system, files are apart
+    // unless they are one.
     const bool pipes = S_ISFIFO(in.st_mode) && S_ISFIFO(out.st_mode);
-    if (pipes || (S_ISREG(in.st_mode) && S_ISREG(out.st_mode) && in.st_dev == out.st_dev)) {
-        // One file system: its files are apart unless they are one.
+    const bool files = S_ISREG(in.st_mode) && (S_ISREG(out.st_mode) || S_ISDIR(out.st_mode));
+    if (pipes || (files && in.st_dev == out.st_dev)) {
         if (in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
             found = meeting::same_file;
         }
@@ -553,22 +852,11 @@ int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct s
     if (!is_storage(in) || !is_storage(out)) {
         return 0; // a character device, socket or terminal is no one's storage
     }
-    static tower in_tower;
-    static tower out_tower;
+    // What was found before a question went unanswered may settle it.
     const int in_err = build(in_tower, in_fd, in);
     const int out_err = build(out_tower, out_fd, out);
-    if (in_tower.count > 0 && out_tower.count > 0 && same(in_tower.at[0].at, out_tower.at[0].at)) {
-        found = meeting::same_file;
-        return 0;
-    }
-    // A block device on either side writes or reads beneath file systems: what
-    // could not be found could be IN. Two regular files meet only through a
-    // loop device's backing file, and are compared on what was found.
-    if ((in_err != 0 || out_err != 0) && (S_ISBLK(in.st_mode) || S_ISBLK(out.st_mode))) {
-        return in_err != 0 ? in_err : out_err;
-    }
-    found = meet(in_tower, out_tower) ? meeting::shared : meeting::apart;
-    return 0;
+    found = compare(in_tower, out_tower);
+    return found != meeting::apart ? 0 : in_err != 0 ? in_err : out_err;
 }
 
 } // namespace sys

@@ -9,11 +9,13 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 #include <utility>
 
 #include <fcntl.h>
+#include <linux/blkpg.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -143,6 +145,14 @@ void overlay(Dir d) {
 void overlay_xino(Dir d) {
     overlay_layers(d, true);
 }
+// The lower file written to through the merged view: copied up.
+void overlay_copied_up(Dir d) {
+    overlay_layers(d, false);
+    if (!testing::Test::IsSkipped()) {
+        const Fd low = open_fd(d / "merged" / "low", O_WRONLY | O_APPEND);
+        EXPECT_EQ(write(low.get(), "y", 1), 1);
+    }
+}
 // Attaches a loop device over d/file, reached through the link d/link.
 bool attached(Dir d, const std::string &file, const char *link) {
     const Fd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
@@ -193,9 +203,18 @@ void loops_over_same_numbers(Dir d) {
         attached(d, "b/img", "loop_b");
     }
 }
+// The image's bytes, once all that was written to the file system mounted
+// at d/mnt has reached it.
+std::string image_sum(Dir d) {
+    const Fd mnt = open_fd(d / "mnt", O_RDONLY | O_DIRECTORY);
+    EXPECT_EQ(syncfs(mnt.get()), 0);
+    return std::to_string(std::hash<std::string>{}(read_file(d / "image")));
+}
 // A file system of this type made on loop device d/dev over the image d/image
 // (and, with two, a second device d/dev2 over d/image2), mounted at d/mnt,
-// holding d/mnt/in.
+// holding d/mnt/in. It is mounted through a node that then goes, so that the
+// mount's source names nothing. ext4 is made whole at once, so that it
+// writes nothing of its own later and its image must not change.
 void file_system(Dir d, const char *type, int devices = 1) {
     if (skipped_unless_root("making and mounting a file system")) {
         return;
@@ -205,39 +224,126 @@ void file_system(Dir d, const char *type, int devices = 1) {
         [&] { GTEST_SKIP() << mkfs << " is not installed"; }();
         return;
     }
+    const bool ext4 = std::strcmp(type, "ext4") == 0;
     std::vector<std::string> made = {mkfs, "-q"};
+    if (ext4) {
+        made.insert(made.end(), {"-E", "lazy_itable_init=0,lazy_journal_init=0"});
+    }
     for (int i = 1; i <= devices; ++i) {
         const std::string n = i == 1 ? "" : std::to_string(i);
         write_file(d / ("image" + n), "");
-        fs::resize_file(d / ("image" + n), std::uintmax_t{128} << 20);
+        fs::resize_file(d / ("image" + n), std::uintmax_t{ext4 ? 16U : 128U} << 20);
         if (!attached(d, "image" + n, ("dev" + n).c_str())) {
             return;
         }
         made.push_back(fs::read_symlink(d / ("dev" + n)).string());
     }
     fs::create_directory(d / "mnt");
+    struct stat dev {};
     const std::string data = devices == 1 ? "" : "device=" + fs::read_symlink(d / "dev2").string();
-    if (run(mkfs, made).status != 0 || mount(fs::read_symlink(d / "dev").c_str(),
-                                             (d / "mnt").c_str(), type, 0, data.c_str()) != 0) {
+    if (run(mkfs, made).status != 0 || stat((d / "dev").c_str(), &dev) != 0 ||
+        mknod((d / "node").c_str(), S_IFBLK | 0600, dev.st_rdev) != 0 ||
+        mount((d / "node").c_str(), (d / "mnt").c_str(), type, 0, data.c_str()) != 0) {
         [] { GTEST_SKIP() << "cannot make and mount the file system"; }();
         return;
     }
+    fs::remove(d / "node");
     write_file(d / "mnt" / "in", some_input);
+    if (ext4) {
+        write_file(d / "image.sum", image_sum(d));
+    }
 }
 std::function<void(Dir)> file_system_of(const char *type, int devices = 1) {
     return [=](Dir d) { file_system(d, type, devices); };
 }
 // IN on the file system as it was, then the file system taken down.
 void unmount_expect_in_intact(Dir d) {
+    if (fs::exists(d / "image.sum")) {
+        EXPECT_EQ(image_sum(d), read_file(d / "image.sum")) << "the image was written to";
+    }
     EXPECT_EQ(read_file(d / "mnt" / "in"), some_input);
     EXPECT_FALSE(fs::exists(d / "mnt" / "new")) << "a refused OUT was left";
-    EXPECT_EQ(fs::file_size(d / "image"), std::uintmax_t{128} << 20);
+    EXPECT_GE(fs::file_size(d / "image"), std::uintmax_t{16} << 20);
     EXPECT_EQ(umount2((d / "mnt").c_str(), MNT_DETACH), 0);
     for (const char *dev : {"dev", "dev2"}) {
         if (fs::is_symlink(d / dev)) {
             detach(d, dev);
         }
     }
+}
+void link_to_new_file(Dir d) {
+    file_system(d, "ext4");
+    fs::create_symlink("mnt/new", d / "link");
+}
+// A loop device over t/in on a tmpfs at d/t, which then loses that name to a
+// file called as the kernel shows a removed file, and keeps the name t/keep.
+void loop_over_removed_file(Dir d) {
+    if (skipped_unless_root("mounting and attaching loop devices")) {
+        return;
+    }
+    fs::create_directory(d / "t");
+    if (mount("byteneg-test", (d / "t").c_str(), "tmpfs", 0, "size=1m") != 0) {
+        [] { GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno); }();
+        return;
+    }
+    write_file(d / "t" / "in", whole_sectors);
+    if (attached(d, "t/in", "loop")) {
+        fs::create_hard_link(d / "t" / "in", d / "t" / "keep");
+        fs::remove(d / "t" / "in");
+        write_file(d / "t" / "in (deleted)", whole_sectors);
+    }
+}
+// A loop device over a 4 MiB image with partitions part1 and part2 at its
+// second and third MiB.
+const std::string four_mebibytes = random_bytes(std::size_t{4} << 20, 6);
+void partitioned(Dir d) {
+    if (skipped_unless_root("attaching a loop device")) {
+        return;
+    }
+    write_file(d / "image", four_mebibytes);
+    if (!attached(d, "image", "loop")) {
+        return;
+    }
+    const Fd loop = open_fd(d / "loop", O_RDWR);
+    for (int n = 1; n <= 2; ++n) {
+        // Partitions added so outlive the device's file: a loop device may
+        // come with an earlier user's.
+        blkpg_partition old{};
+        old.pno = n;
+        blkpg_ioctl_arg drop{BLKPG_DEL_PARTITION, 0, sizeof old, &old};
+        ioctl(loop.get(), BLKPG, &drop);
+        blkpg_partition part{};
+        part.start = static_cast<long long>(n) << 20;
+        part.length = 1 << 20;
+        part.pno = n;
+        blkpg_ioctl_arg add{BLKPG_ADD_PARTITION, 0, sizeof part, &part};
+        if (ioctl(loop.get(), BLKPG, &add) != 0) {
+            [] { GTEST_SKIP() << "cannot add a partition: " << std::strerror(errno); }();
+            detach(d, "loop");
+            return;
+        }
+        fs::create_symlink(fs::read_symlink(d / "loop").string() + "p" + std::to_string(n),
+                           d / ("part" + std::to_string(n)));
+    }
+}
+// The image, after part1 was copied to part2 or nothing was written.
+void detach_expect_image(Dir d, bool copied) {
+    {
+        const Fd loop = open_fd(d / "loop", O_RDWR);
+        for (int n = 1; n <= 2; ++n) {
+            blkpg_partition part{};
+            part.pno = n;
+            blkpg_ioctl_arg drop{BLKPG_DEL_PARTITION, 0, sizeof part, &part};
+            EXPECT_EQ(ioctl(loop.get(), BLKPG, &drop), 0);
+        }
+    }
+    detach(d, "loop");
+    std::string want = four_mebibytes;
+    if (copied) {
+        want.replace(std::size_t{2} << 20, std::size_t{1} << 20,
+                     negated(four_mebibytes.substr(std::size_t{1} << 20, std::size_t{1} << 20)));
+    }
+    EXPECT_TRUE(read_file(d / "image") == want) << "the image holds other bytes";
 }
 // Runs the tool under this wrapper, skipped where it is missing or needs root.
 RunOptions wrapped(std::vector<std::string> wrapper) {
@@ -247,8 +353,13 @@ RunOptions wrapped(std::vector<std::string> wrapper) {
 }
 const RunOptions ioctl_denied = wrapped(
     {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "inject=ioctl,fstatfs:error=EPERM"});
-const RunOptions without_sys =
-    wrapped({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "umount -l /sys && exec \"$0\" \"$@\""});
+// Runs the tool with this shell command run first in a mount namespace of its own.
+RunOptions after(const char *command) {
+    return wrapped({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                    std::string(command) + " && exec \"$0\" \"$@\""});
+}
+const RunOptions without_sys = after("umount -l /sys");
+const RunOptions btrfs_list_hidden = after("mount -t tmpfs byteneg-test /sys/fs");
 void expect_layers_intact(Dir d) {
     const std::string upper = read_file(d / "upper" / "in");
     const std::string lower = read_file(d / "lower" / "low");
@@ -378,6 +489,12 @@ const std::vector<Case> cases = {
      "byteneg: upper/in: same file as merged/in\n", expect_layers_intact, {}, Where::posix},
     {"SameFileMergedAndLowerNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay, 2, "",
      "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
+    {"SameFileCopiedUpAndUpperNeedsRoot", {"byteneg", "merged/low", "upper/low"}, overlay_copied_up,
+     2, "", "byteneg: upper/low: same file as merged/low\n",
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "upper" / "low") == some_input + "y");
+         expect_layers_intact(d);
+     }, {}, Where::posix},
     {"SameFileMergedAndLowerXinoNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay_xino,
      2, "", "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
     // Writing a loop device writes the file that backs it.
@@ -400,6 +517,20 @@ const std::vector<Case> cases = {
      "byteneg: image: shares storage with mnt/in\n", unmount_expect_in_intact, {}, Where::posix},
     {"FileOverItsImageNeedsRoot", {"byteneg", "image", "mnt/new"}, file_system_of("ext4"), 2, "",
      "byteneg: mnt/new: shares storage with image\n", unmount_expect_in_intact, {}, Where::posix},
+    {"ThroughLinkToNewFileNeedsRoot", {"byteneg", "image", "link"}, link_to_new_file, 2, "",
+     "byteneg: link: shares storage with image\n", unmount_expect_in_intact, {}, Where::posix},
+    {"LoopOverRemovedFileNeedsRoot", {"byteneg", "t/keep", "loop"}, loop_over_removed_file, 2, "",
+     "byteneg: loop: shares storage with t/keep\n",
+     [](Dir d) {
+         detach(d, "loop");
+         EXPECT_TRUE(read_file(d / "t" / "keep") == whole_sectors);
+         EXPECT_EQ(umount2((d / "t").c_str(), MNT_DETACH), 0);
+     }, {}, Where::posix},
+    {"PartitionsApartNeedsRoot", {"byteneg", "part1", "part2"}, partitioned, 0, "", "",
+     [](Dir d) { detach_expect_image(d, true); }, {}, Where::posix},
+    {"PartitionAndItsDiskNeedsRoot", {"byteneg", "part1", "loop"}, partitioned, 2, "",
+     "byteneg: loop: shares storage with part1\n", [](Dir d) { detach_expect_image(d, false); },
+     {}, Where::posix},
     {"LoopsOverFilesOfOneNumberNeedsRoot", {"byteneg", "loop_a", "loop_b"},
      loops_over_same_numbers, 0, "", "",
      [](Dir d) {
@@ -411,11 +542,18 @@ const std::vector<Case> cases = {
     // What the system will not say is not taken as "apart", nor as a failure
     // where nothing rests on it.
     {"LoopOverInIoctlDeniedNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
-     "byteneg: loop: shares storage with in\n", detach_loop_expect_in_intact, ioctl_denied,
+     "byteneg: loop: cannot tell whether it shares storage with in: Operation not permitted\n",
+     detach_loop_expect_in_intact, ioctl_denied,
      Where::direct},
     {"LoopOverInWithoutSysNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
      "byteneg: loop: cannot tell whether it shares storage with in: No such file or directory\n",
      detach_loop_expect_in_intact, without_sys, Where::direct},
+    {"BtrfsListHiddenNeedsRoot", {"byteneg", "dev2", "mnt/new"}, file_system_of("btrfs", 2), 2, "",
+     "byteneg: mnt/new: cannot tell whether it shares storage with dev2: No such file or directory\n",
+     unmount_expect_in_intact, btrfs_list_hidden, Where::direct},
+    {"ImageUnderInWithoutSysNeedsRoot", {"byteneg", "mnt/in", "image"}, file_system_of("ext4"), 2,
+     "", "byteneg: image: cannot tell whether it shares storage with mnt/in: No such file or directory\n",
+     unmount_expect_in_intact, without_sys, Where::direct},
     {"CopiesWhereFileSystemsWillNotSay", in_out, std_input, 0, "", "", copied(some_input),
      ioctl_denied, Where::direct},
 

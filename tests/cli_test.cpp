@@ -72,11 +72,14 @@ RunOptions stdin_bytes(std::string bytes) {
     return o;
 }
 
-// Through a launcher that turns each U+FFFD of the arguments into U+DC00.
-RunOptions lone_surrogates() {
+// Through tests/windows_launcher.cpp with these options.
+RunOptions launched(std::vector<std::string> options) {
     RunOptions o;
-    o.lone_surrogates = true;
+    o.launcher = std::move(options);
     return o;
+}
+RunOptions lone_surrogates() {
+    return launched({"-surrogates"});
 }
 
 void std_input(Dir d) {

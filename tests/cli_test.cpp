@@ -220,6 +220,16 @@ const std::vector<Case> cases = {
      "", nullptr, stdin_from("in")},
     {"FilterThroughPipes", {"byteneg", "/dev/stdin", "/dev/stdout"}, nullptr, 0,
      negated(some_input), "", nullptr, stdin_bytes(some_input)},
+    // A named pipe's server writes a message longer than a block to standard
+    // input, or flushes and disconnects, as one that serves the next client.
+    {"MessagePipeLongerThanBlock", {"byteneg", "/dev/stdin", "out"}, std_input, 0, "", "",
+     copied(some_input),
+     launched({"-message", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-message", "in"}),
+     Where::windows},
+    {"PipeServerDisconnects", {"byteneg", "\\\\.\\pipe\\byteneg-disconnect", "out"}, std_input,
+     0, "", "", copied(some_input),
+     launched({"-disconnect", "-serve", "\\\\.\\pipe\\byteneg-disconnect", "in"}),
+     Where::windows},
     {"UnicodeNames", {"byteneg", unicode_in, unicode_out},
      [](Dir d) { write_file(d / unicode_in, some_input); }, 0, "", "",
      [](Dir d) {

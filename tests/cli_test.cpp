@@ -333,6 +333,11 @@ const std::vector<Case> cases = {
     {"ReadErrorRemovesOutShortName", {"byteneg", "/proc/self/mem", "LONG~PD1.BIN"},
      [](Dir d) { write_file(d / "longfilename.bin", old_out); }, 2, "", mem_error, nothing_left,
      {}, Where::windows},
+    // Z:out is out in Z:'s current folder, which cmd keeps as =Z: once on C:.
+    {"ReadErrorRemovesOutDriveRelative", {"byteneg", "Z:/proc/self/mem", "Z:out"},
+     [](Dir d) { write_file(d / "out", old_out); }, 2, "",
+     "byteneg: Z:/proc/self/mem: Input/output error\n", nothing_left, launched({"-cd", "C:\\"}),
+     Where::windows},
     {"ReadErrorRemovesOutOtherCase", {"byteneg", "/proc/self/mem", "OUT"},
      [](Dir d) { write_file(d / "out", old_out); }, 2, "", mem_error, nothing_left, {},
      Where::windows},

@@ -12,7 +12,14 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
+// The C runtime's start-up call that splits the command line into wide
+// arguments; msvcrt.dll exports it, and mingw-w64 declares it in no public
+// header. Wildcards are left as they are, as the usual run-time leaves them.
+struct startup_info {
+    int new_mode;
+};
+extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment,
+                              int expand_wildcards, startup_info *start);
 
 namespace sys {
 
@@ -280,10 +287,14 @@ int check_descriptor_name(const char * /*path*/) {
 
 char **utf8_arguments(int &argc, char **argv) {
     // The C runtime's argv went through the ANSI code page, which turns any
-    // character outside it into '?'. The wide command line has the real names.
+    // character outside it into '?'. Its wide arguments have the real names,
+    // split by its own rules, as any program built with it splits them
+    // (CommandLineToArgvW's differ), and lone surrogates as they are.
     int count = 0;
-    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
+    wchar_t **wide = nullptr;
+    wchar_t **environment = nullptr;
+    startup_info start{};
+    if (__wgetmainargs(&count, &wide, &environment, 0, &start) != 0 || wide == nullptr) {
         return argv;
     }
     // One block: the pointer arrays, then the strings.
@@ -295,7 +306,6 @@ char **utf8_arguments(int &argc, char **argv) {
     }
     auto *block = static_cast<char *>(std::malloc(bytes));
     if (block == nullptr) {
-        LocalFree(wide);
         return argv;
     }
     auto **args = reinterpret_cast<char **>(block);
@@ -309,7 +319,6 @@ char **utf8_arguments(int &argc, char **argv) {
         }
     }
     args[count] = nullptr;
-    LocalFree(wide);
     argc = count;
     return args;
 }

@@ -230,6 +230,11 @@ const std::vector<Case> cases = {
      0, "", "", copied(some_input),
      launched({"-disconnect", "-serve", "\\\\.\\pipe\\byteneg-disconnect", "in"}),
      Where::windows},
+    // Split as the C run-time splits it, into a"b and c, where
+    // CommandLineToArgvW makes one argument of it all.
+    {"ArgumentsSplitAsTheRunTimeDoes", {"byteneg", "\"a\"\"b\" c"}, nullptr, 2, "",
+     "byteneg: a\"b: The filename, directory name, or volume label syntax is incorrect.\n",
+     nothing_left, launched({"-raw"}), Where::windows},
     {"UnicodeNames", {"byteneg", unicode_in, unicode_out},
      [](Dir d) { write_file(d / unicode_in, some_input); }, 0, "", "",
      [](Dir d) {

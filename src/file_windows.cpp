@@ -414,28 +414,39 @@ int finish_out(const file &out) {
 }
 
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
+    const HANDLE h = handle_of(in);
     const DWORD want = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    DWORD n = 0;
     got = 0;
-    if (ReadFile(handle_of(in), buf, want, &n, nullptr)) {
-        got = n;
-        return 0;
+    for (;;) {
+        DWORD n = 0;
+        if (ReadFile(h, buf, want, &n, nullptr)) {
+            // A pipe of the system's own, named or anonymous, ends with an
+            // error (below): reading nothing from it is a message of no
+            // bytes, and more may follow. Wine's pipes made from Unix
+            // descriptors are not such pipes, and end by reading nothing.
+            if (n == 0 && GetNamedPipeInfo(h, nullptr, nullptr, nullptr, nullptr)) {
+                continue;
+            }
+            got = n;
+            return 0;
+        }
+        const int err = last_error();
+        // A message longer than the buffer fills it, and the rest comes with
+        // the next read: what came is data like any other.
+        if (err == ERROR_MORE_DATA && n > 0) {
+            got = n;
+            return 0;
+        }
+        // A pipe ends when its writer closes it, or when a server disconnects
+        // once it has flushed what it wrote: every byte has come either way.
+        // On a file (on a share whose connection broke) the same codes are
+        // failures.
+        if ((err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) &&
+            GetFileType(h) == FILE_TYPE_PIPE) {
+            return 0;
+        }
+        return err;
     }
-    const int err = last_error();
-    // A message longer than the buffer fills it, and the rest comes with the
-    // next read: what came is data like any other.
-    if (err == ERROR_MORE_DATA && n > 0) {
-        got = n;
-        return 0;
-    }
-    // A pipe ends when its writer closes it, or when a server disconnects
-    // once it has flushed what it wrote: every byte has come either way. On a
-    // file (on a share whose connection broke) the same codes are failures.
-    if ((err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) &&
-        GetFileType(handle_of(in)) == FILE_TYPE_PIPE) {
-        return 0;
-    }
-    return err;
 }
 
 int write_all(file &out, const unsigned char *buf, std::size_t n) {

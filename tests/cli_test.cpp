@@ -226,6 +226,11 @@ const std::vector<Case> cases = {
      copied(some_input),
      launched({"-message", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-message", "in"}),
      Where::windows},
+    // A message of no bytes is not the end of the input.
+    {"MessagePipeEmptyMessage", {"byteneg", "/dev/stdin", "out"}, input(all_bytes), 0, "", "",
+     copied(all_bytes),
+     launched({"-message", "-empty", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-empty", "in"}),
+     Where::windows},
     {"PipeServerDisconnects", {"byteneg", "\\\\.\\pipe\\byteneg-disconnect", "out"}, std_input,
      0, "", "", copied(some_input),
      launched({"-disconnect", "-serve", "\\\\.\\pipe\\byteneg-disconnect", "in"}),

@@ -16,11 +16,13 @@
 //                     do that serve the next client, rather than by closing
 //   -stdin            ... to PROGRAM's standard input, a client end in the
 //                     pipe's read mode, rather than to PROGRAM opening PIPE
+//   -empty            ... in two halves with a write of nothing between them
 // A launcher that cannot do what it was asked exits with 125.
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -80,16 +82,19 @@ bool finish(HANDLE h, OVERLAPPED &o, BOOL started, HANDLE child) {
     return GetOverlappedResult(h, &o, &done, FALSE);
 }
 
-// Serves bytes through the pipe server once the child has connected.
-bool serve(HANDLE server, HANDLE child, const std::string &bytes, bool disconnect) {
+// Writes each piece through the pipe server once the child has connected.
+bool serve(HANDLE server, HANDLE child, std::span<const std::string_view> pieces, bool disconnect) {
     OVERLAPPED o{};
     o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (o.hEvent == nullptr || !finish(server, o, ConnectNamedPipe(server, &o), child) ||
-        !ResetEvent(o.hEvent) ||
-        !finish(server, o,
-                WriteFile(server, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &o),
-                child)) {
+    if (o.hEvent == nullptr || !finish(server, o, ConnectNamedPipe(server, &o), child)) {
         return false;
+    }
+    for (const std::string_view piece : pieces) {
+        const auto size = static_cast<DWORD>(piece.size());
+        if (!ResetEvent(o.hEvent) ||
+            !finish(server, o, WriteFile(server, piece.data(), size, nullptr, &o), child)) {
+            return false;
+        }
     }
     return (!disconnect || (FlushFileBuffers(server) && DisconnectNamedPipe(server))) &&
            CloseHandle(server) && CloseHandle(o.hEvent);
@@ -108,6 +113,7 @@ int main() {
     bool message = false;
     bool disconnect = false;
     bool to_stdin = false;
+    bool empty = false;
     const wchar_t *dir = nullptr;
     const wchar_t *pipe = nullptr;
     const wchar_t *source = nullptr;
@@ -124,6 +130,8 @@ int main() {
             disconnect = true;
         } else if (option == L"-stdin") {
             to_stdin = true;
+        } else if (option == L"-empty") {
+            empty = true;
         } else if (option == L"-cd" && i + 1 < count) {
             dir = args[++i];
         } else if (option == L"-serve" && i + 2 < count) {
@@ -196,7 +204,11 @@ int main() {
         (to_stdin && !CloseHandle(start.hStdInput))) {
         return 125;
     }
-    const bool served = pipe == nullptr || serve(server, child.hProcess, bytes, disconnect);
+    const std::string_view all = bytes;
+    const std::size_t half = empty ? all.size() / 2 : all.size();
+    const std::string_view pieces[] = {all.substr(0, half), {}, all.substr(half)};
+    const bool served = pipe == nullptr ||
+                        serve(server, child.hProcess, std::span(pieces, empty ? 3 : 1), disconnect);
     DWORD status = 0;
     if (WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(child.hProcess, &status)) {

@@ -413,6 +413,21 @@ int finish_out(const file &out) {
     return cut_back(handle_of(out), out.written);
 }
 
+// Whether h is a pipe that a caller set not to wait (PIPE_NOWAIT): reading
+// it when it is empty, or writing it when it is full, does nothing at once.
+// The run waits for the other end instead, as it would on any other pipe;
+// Windows has no call that waits for a pipe to be ready, so a short sleep
+// between tries stands in for one.
+bool wait_for_pipe(HANDLE h) {
+    DWORD state = 0;
+    if (!GetNamedPipeHandleStateW(h, &state, nullptr, nullptr, nullptr, nullptr, 0) ||
+        (state & PIPE_NOWAIT) == 0) {
+        return false;
+    }
+    Sleep(1);
+    return true;
+}
+
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
     const HANDLE h = handle_of(in);
     const DWORD want = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
@@ -437,6 +452,9 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
             got = n;
             return 0;
         }
+        if (err == ERROR_NO_DATA && wait_for_pipe(h)) {
+            continue;
+        }
         // A pipe ends when its writer closes it, or when a server disconnects
         // once it has flushed what it wrote: every byte has come either way.
         // On a file (on a share whose connection broke) the same codes are
@@ -457,6 +475,9 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
             return last_error();
         }
         if (put == 0) {
+            if (wait_for_pipe(handle_of(out))) {
+                continue;
+            }
             return ERROR_WRITE_FAULT; // no progress and no error: give up rather than spin
         }
         // A handle may append without our knowing (a shell's >>, or a handle

@@ -231,6 +231,11 @@ const std::vector<Case> cases = {
      copied(all_bytes),
      launched({"-message", "-empty", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-empty", "in"}),
      Where::windows},
+    // A pipe set not to wait is waited for, not taken for a failure.
+    {"NoWaitPipeWaitedFor", {"byteneg", "/dev/stdin", "out"}, std_input, 0, "", "",
+     copied(some_input),
+     launched({"-nowait", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-nowait", "in"}),
+     Where::windows},
     {"PipeServerDisconnects", {"byteneg", "\\\\.\\pipe\\byteneg-disconnect", "out"}, std_input,
      0, "", "", copied(some_input),
      launched({"-disconnect", "-serve", "\\\\.\\pipe\\byteneg-disconnect", "in"}),

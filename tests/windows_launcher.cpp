@@ -17,6 +17,9 @@
 //   -stdin            ... to PROGRAM's standard input, a client end in the
 //                     pipe's read mode, rather than to PROGRAM opening PIPE
 //   -empty            ... in two halves with a write of nothing between them
+//   -nowait           ... to a standard input set not to wait for data
+//                     (PIPE_NOWAIT), only half a second after PROGRAM started,
+//                     so that PROGRAM first finds the pipe empty
 // A launcher that cannot do what it was asked exits with 125.
 #include <windows.h>
 
@@ -114,6 +117,7 @@ int main() {
     bool disconnect = false;
     bool to_stdin = false;
     bool empty = false;
+    bool nowait = false;
     const wchar_t *dir = nullptr;
     const wchar_t *pipe = nullptr;
     const wchar_t *source = nullptr;
@@ -132,6 +136,8 @@ int main() {
             to_stdin = true;
         } else if (option == L"-empty") {
             empty = true;
+        } else if (option == L"-nowait") {
+            nowait = true;
         } else if (option == L"-cd" && i + 1 < count) {
             dir = args[++i];
         } else if (option == L"-serve" && i + 2 < count) {
@@ -188,7 +194,8 @@ int main() {
     start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     if (to_stdin) {
         SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-        DWORD mode = message ? PIPE_READMODE_MESSAGE : PIPE_READMODE_BYTE;
+        DWORD mode = (message ? PIPE_READMODE_MESSAGE : PIPE_READMODE_BYTE) |
+                     (nowait ? PIPE_NOWAIT : PIPE_WAIT);
         start.hStdInput = CreateFileW(pipe, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, &inherited,
                                       OPEN_EXISTING, 0, nullptr);
         if (start.hStdInput == INVALID_HANDLE_VALUE ||
@@ -203,6 +210,9 @@ int main() {
                         &start, &child) ||
         (to_stdin && !CloseHandle(start.hStdInput))) {
         return 125;
+    }
+    if (nowait) {
+        Sleep(500);
     }
     const std::string_view all = bytes;
     const std::size_t half = empty ? all.size() / 2 : all.size();

@@ -14,12 +14,11 @@
 
 // The C runtime's start-up call that splits the command line into wide
 // arguments; msvcrt.dll exports it, and mingw-w64 declares it in no public
-// header. Wildcards are left as they are, as the usual run-time leaves them.
-struct startup_info {
-    int new_mode;
-};
+// header. Its last parameter points to the one int of its start-up
+// information: the mode of operator new, 0 as at start. Wildcards are left as
+// they are, as the usual run-time leaves them.
 extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment,
-                              int expand_wildcards, startup_info *start);
+                              int expand_wildcards, int *new_mode);
 
 namespace sys {
 
@@ -293,8 +292,8 @@ char **utf8_arguments(int &argc, char **argv) {
     int count = 0;
     wchar_t **wide = nullptr;
     wchar_t **environment = nullptr;
-    startup_info start{};
-    if (__wgetmainargs(&count, &wide, &environment, 0, &start) != 0 || wide == nullptr) {
+    int new_mode = 0;
+    if (__wgetmainargs(&count, &wide, &environment, 0, &new_mode) != 0 || wide == nullptr) {
         return argv;
     }
     // One block: the pointer arrays, then the strings.

@@ -12,7 +12,13 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
+// The C runtime's start-up call that splits the command line into wide
+// arguments; msvcrt.dll exports it, and mingw-w64 declares it in no public
+// header. Its last parameter points to the one int of its start-up
+// information: the mode of operator new, 0 as at start. Wildcards are left as
+// they are, as the usual run-time leaves them.
+extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment,
+                              int expand_wildcards, int *new_mode);
 
 namespace sys {
 
@@ -53,6 +59,55 @@ DWORD inherited_handle(const char *path) {
 char **inexact_arguments = nullptr;
 int inexact_count = 0;
 
+// Storage for what the system hands back, grown as it needs and kept for the
+// next call: the run asks about two names at most.
+struct buffer {
+    void *data = nullptr;
+    std::size_t room = 0; // bytes
+};
+
+// Makes buf hold at least bytes; false if memory is short.
+bool reserve(buffer &buf, std::size_t bytes) {
+    if (bytes <= buf.room) {
+        return true;
+    }
+    void *const grown = std::realloc(buf.data, bytes);
+    if (grown == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    buf.data = grown;
+    buf.room = bytes;
+    return true;
+}
+
+wchar_t *text_of(const buffer &buf) {
+    return static_cast<wchar_t *>(buf.data);
+}
+
+// Room for the longest path the system takes, with its null character.
+constexpr DWORD path_room = 32767;
+
+// The full path of path as the system resolves it, placed at character at of
+// buf, with part set where its last component begins: its length, or 0 with
+// the reason in GetLastError(). Given the room of the longest path rather
+// than asked for its size: Wine, resolving a name relative to another drive's
+// current folder (C:x, through =C: in the environment), writes past a buffer
+// too small for that folder, the size query's empty one included, and with
+// room for 32768 characters or more it counts the bytes in 16 bits and
+// returns garbage.
+DWORD full_path(const wchar_t *path, buffer &buf, std::size_t at, wchar_t **part) {
+    if (!reserve(buf, (at + path_room) * sizeof(wchar_t))) {
+        return 0;
+    }
+    const DWORD got = GetFullPathNameW(path, path_room, text_of(buf) + at, part);
+    if (got >= path_room) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    return got;
+}
+
 // A UTF-8 path as UTF-16, in the \\?\ form if its full path is too long
 // for the other, in storage that lives until the next call. Paths are short
 // and the run opens at most two, so one growing buffer serves.
@@ -62,47 +117,25 @@ int wide_path(const char *path, const wchar_t *&wide) {
             return error_lone_surrogate;
         }
     }
-    static wchar_t *buf = nullptr;
-    static int capacity = 0;
+    static buffer name;
     const int need = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (need == 0) {
+    if (need == 0 || !reserve(name, static_cast<std::size_t>(need) * sizeof(wchar_t)) ||
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, text_of(name), need) == 0) {
         return last_error();
     }
-    if (need > capacity) {
-        auto *grown = static_cast<wchar_t *>(
-            std::realloc(buf, static_cast<std::size_t>(need) * sizeof(wchar_t)));
-        if (grown == nullptr) {
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-        buf = grown;
-        capacity = need;
-    }
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, buf, capacity) == 0) {
-        return last_error();
-    }
-    wide = buf;
+    wide = text_of(name);
     // The length that counts is the full path's: the current folder may be
     // deep. A name the system cannot make full is left for CreateFileW to
-    // refuse with its own reason.
-    static wchar_t *full = nullptr;
-    const DWORD full_need = GetFullPathNameW(buf, 0, nullptr, nullptr);
-    if (full_need == 0) {
-        return 0;
-    }
-    // Room for \\?\UN before the full path, whose first \ becomes the C of
-    // UNC when it is a \\server\share path.
+    // refuse with its own reason. Room for \\?\UN before the full path,
+    // whose first \ becomes the C of UNC when it is a \\server\share path.
+    static buffer full_buf;
     constexpr DWORD prefix = 6;
-    const DWORD room = full_need + prefix;
-    auto *grown = static_cast<wchar_t *>(std::realloc(full, room * sizeof(wchar_t)));
-    if (grown == nullptr) {
-        return ERROR_NOT_ENOUGH_MEMORY;
+    const DWORD got = full_path(wide, full_buf, prefix, nullptr);
+    if (got == 0) {
+        return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? ERROR_NOT_ENOUGH_MEMORY : 0;
     }
-    full = grown;
+    wchar_t *const full = text_of(full_buf);
     wchar_t *const rest = full + prefix;
-    const DWORD got = GetFullPathNameW(buf, room - prefix, rest, nullptr);
-    if (got == 0 || got >= room - prefix) {
-        return got == 0 ? last_error() : ERROR_FILENAME_EXCED_RANGE;
-    }
     switch (spelling_of(rest, got)) {
     case spelling::as_is:
         break;
@@ -253,10 +286,14 @@ int check_descriptor_name(const char * /*path*/) {
 
 char **utf8_arguments(int &argc, char **argv) {
     // The C runtime's argv went through the ANSI code page, which turns any
-    // character outside it into '?'. The wide command line has the real names.
+    // character outside it into '?'. Its wide arguments have the real names,
+    // split by its own rules, as any program built with it splits them
+    // (CommandLineToArgvW's differ), and lone surrogates as they are.
     int count = 0;
-    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
+    wchar_t **wide = nullptr;
+    wchar_t **environment = nullptr;
+    int new_mode = 0;
+    if (__wgetmainargs(&count, &wide, &environment, 0, &new_mode) != 0 || wide == nullptr) {
         return argv;
     }
     // One block: the pointer arrays, then the strings.
@@ -268,7 +305,6 @@ char **utf8_arguments(int &argc, char **argv) {
     }
     auto *block = static_cast<char *>(std::malloc(bytes));
     if (block == nullptr) {
-        LocalFree(wide);
         return argv;
     }
     auto **args = reinterpret_cast<char **>(block);
@@ -282,7 +318,6 @@ char **utf8_arguments(int &argc, char **argv) {
         }
     }
     args[count] = nullptr;
-    LocalFree(wide);
     argc = count;
     return args;
 }
@@ -389,19 +424,58 @@ int finish_out(const file &out) {
     return cut_back(handle_of(out), out.written);
 }
 
+// Whether h is a pipe that a caller set not to wait (PIPE_NOWAIT): reading
+// it when it is empty, or writing it when it is full, does nothing at once.
+// The run waits for the other end instead, as it would on any other pipe;
+// Windows has no call that waits for a pipe to be ready, so a short sleep
+// between tries stands in for one.
+bool wait_for_pipe(HANDLE h) {
+    DWORD state = 0;
+    if (!GetNamedPipeHandleStateW(h, &state, nullptr, nullptr, nullptr, nullptr, 0) ||
+        (state & PIPE_NOWAIT) == 0) {
+        return false;
+    }
+    Sleep(1);
+    return true;
+}
+
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
+    const HANDLE h = handle_of(in);
     const DWORD want = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    DWORD n = 0;
-    if (!ReadFile(handle_of(in), buf, want, &n, nullptr)) {
-        // A pipe whose writer has gone is how the input of a pipeline ends.
-        if (GetLastError() == ERROR_BROKEN_PIPE) {
-            got = 0;
+    got = 0;
+    for (;;) {
+        DWORD n = 0;
+        if (ReadFile(h, buf, want, &n, nullptr)) {
+            // A pipe of the system's own, named or anonymous, ends with an
+            // error (below): reading nothing from it is a message of no
+            // bytes, and more may follow. Wine's pipes made from Unix
+            // descriptors are not such pipes, and end by reading nothing.
+            if (n == 0 && GetNamedPipeInfo(h, nullptr, nullptr, nullptr, nullptr)) {
+                continue;
+            }
+            got = n;
             return 0;
         }
-        return last_error();
+        const int err = last_error();
+        // A message longer than the buffer fills it, and the rest comes with
+        // the next read: what came is data like any other.
+        if (err == ERROR_MORE_DATA && n > 0) {
+            got = n;
+            return 0;
+        }
+        if (err == ERROR_NO_DATA && wait_for_pipe(h)) {
+            continue;
+        }
+        // A pipe ends when its writer closes it, or when a server disconnects
+        // once it has flushed what it wrote: every byte has come either way.
+        // On a file (on a share whose connection broke) the same codes are
+        // failures.
+        if ((err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) &&
+            GetFileType(h) == FILE_TYPE_PIPE) {
+            return 0;
+        }
+        return err;
     }
-    got = n;
-    return 0;
 }
 
 int write_all(file &out, const unsigned char *buf, std::size_t n) {
@@ -412,6 +486,9 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
             return last_error();
         }
         if (put == 0) {
+            if (wait_for_pipe(handle_of(out))) {
+                continue;
+            }
             return ERROR_WRITE_FAULT; // no progress and no error: give up rather than spin
         }
         // A handle may append without our knowing (a shell's >>, or a handle
@@ -483,28 +560,37 @@ const wchar_t *leaf(const wchar_t *path) {
     return last;
 }
 
-// Room for the longest path the system takes, with its null character.
-constexpr DWORD path_room = 32768;
-
 // The system's name for the open file or folder h, in buf: its final path or,
 // where the system cannot give that (some cannot with a long path), its path
 // on its volume. Returns the length, or 0 if neither is known. Two names made
 // in different ways differ, which errs towards keeping OUT.
-std::size_t name_of(HANDLE h, wchar_t (&buf)[path_room]) {
-    const DWORD len =
-        GetFinalPathNameByHandleW(h, buf, path_room, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (len != 0 && len < path_room) {
-        return len;
+std::size_t name_of(HANDLE h, buffer &buf) {
+    constexpr DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD need = GetFinalPathNameByHandleW(h, nullptr, 0, flags);
+    if (need != 0 && reserve(buf, need * sizeof(wchar_t))) {
+        const DWORD len = GetFinalPathNameByHandleW(h, text_of(buf), need, flags);
+        if (len != 0 && len < need) {
+            return len;
+        }
     }
-    static unsigned char info[sizeof(FILE_NAME_INFO) + sizeof buf];
-    auto *name = reinterpret_cast<FILE_NAME_INFO *>(info);
-    if (!GetFileInformationByHandleEx(h, FileNameInfo, name, sizeof info) ||
-        name->FileNameLength / sizeof(wchar_t) >= path_room) {
+    // Asked with no room for the name, the system says how long it is.
+    FILE_NAME_INFO probe{};
+    if (!GetFileInformationByHandleEx(h, FileNameInfo, &probe, sizeof probe) &&
+        GetLastError() != ERROR_MORE_DATA) {
         return 0;
     }
-    const std::size_t n = name->FileNameLength / sizeof(wchar_t);
-    std::wmemcpy(buf, name->FileName, n);
-    buf[n] = L'\0';
+    const std::size_t n = probe.FileNameLength / sizeof(wchar_t);
+    if (!reserve(buf, sizeof(FILE_NAME_INFO) + n * sizeof(wchar_t))) {
+        return 0;
+    }
+    auto *const info = static_cast<FILE_NAME_INFO *>(buf.data);
+    if (!GetFileInformationByHandleEx(h, FileNameInfo, info, static_cast<DWORD>(buf.room)) ||
+        info->FileNameLength != probe.FileNameLength) {
+        return 0;
+    }
+    // The name, which has no null character, moved to the front to get one.
+    std::memmove(buf.data, info->FileName, n * sizeof(wchar_t));
+    text_of(buf)[n] = L'\0';
     return n;
 }
 
@@ -530,34 +616,35 @@ bool names_directly(const wchar_t *path, HANDLE h) {
         (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return false;
     }
-    static wchar_t file_name[path_room];
-    if (name_of(h, file_name) == 0) {
+    static buffer file_buf;
+    if (name_of(h, file_buf) == 0) {
         return false;
     }
+    const wchar_t *const file_name = text_of(file_buf);
     const wchar_t *file_leaf = leaf(file_name);
     if (file_leaf == file_name || std::wcscmp(file_leaf, entry.cFileName) != 0) {
         return false;
     }
     // The folder as the system resolves the path: its trailing \ is kept, as
     // C: alone would be the current folder of drive C rather than its root.
-    static wchar_t folder_path[path_room];
+    static buffer folder_path;
     wchar_t *part = nullptr;
-    const DWORD got = GetFullPathNameW(path, path_room, folder_path, &part);
-    if (got == 0 || got >= path_room || part == nullptr) {
+    if (full_path(path, folder_path, 0, &part) == 0 || part == nullptr) {
         return false;
     }
     *part = L'\0';
-    const HANDLE folder = CreateFileW(folder_path, FILE_READ_ATTRIBUTES,
+    const HANDLE folder = CreateFileW(text_of(folder_path), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE) {
         return false;
     }
-    static wchar_t folder_name[path_room];
-    std::size_t folder_len = name_of(folder, folder_name);
+    static buffer folder_buf;
+    std::size_t folder_len = name_of(folder, folder_buf);
     if (!CloseHandle(folder) || folder_len == 0) {
         return false;
     }
+    const wchar_t *const folder_name = text_of(folder_buf);
     if (folder_name[folder_len - 1] == L'\\') {
         --folder_len;
     }

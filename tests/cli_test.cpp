@@ -76,11 +76,14 @@ RunOptions stdin_bytes(std::string bytes) {
     return o;
 }
 
-// Through a launcher that turns each U+FFFD of the arguments into U+DC00.
-RunOptions lone_surrogates() {
+// Through tests/windows_launcher.cpp with these options.
+RunOptions launched(std::vector<std::string> options) {
     RunOptions o;
-    o.lone_surrogates = true;
+    o.launcher = std::move(options);
     return o;
+}
+RunOptions lone_surrogates() {
+    return launched({"-surrogates"});
 }
 
 void std_input(Dir d) {
@@ -411,6 +414,31 @@ const std::vector<Case> cases = {
      "", nullptr, stdin_from("in")},
     {"FilterThroughPipes", {"byteneg", "/dev/stdin", "/dev/stdout"}, nullptr, 0,
      negated(some_input), "", nullptr, stdin_bytes(some_input)},
+    // A named pipe's server writes a message longer than a block to standard
+    // input, or flushes and disconnects, as one that serves the next client.
+    {"MessagePipeLongerThanBlock", {"byteneg", "/dev/stdin", "out"}, std_input, 0, "", "",
+     copied(some_input),
+     launched({"-message", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-message", "in"}),
+     Where::windows},
+    // A message of no bytes is not the end of the input.
+    {"MessagePipeEmptyMessage", {"byteneg", "/dev/stdin", "out"}, input(all_bytes), 0, "", "",
+     copied(all_bytes),
+     launched({"-message", "-empty", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-empty", "in"}),
+     Where::windows},
+    // A pipe set not to wait is waited for, not taken for a failure.
+    {"NoWaitPipeWaitedFor", {"byteneg", "/dev/stdin", "out"}, std_input, 0, "", "",
+     copied(some_input),
+     launched({"-nowait", "-stdin", "-serve", "\\\\.\\pipe\\byteneg-nowait", "in"}),
+     Where::windows},
+    {"PipeServerDisconnects", {"byteneg", "\\\\.\\pipe\\byteneg-disconnect", "out"}, std_input,
+     0, "", "", copied(some_input),
+     launched({"-disconnect", "-serve", "\\\\.\\pipe\\byteneg-disconnect", "in"}),
+     Where::windows},
+    // Split as the C run-time splits it, into a"b and c, where
+    // CommandLineToArgvW makes one argument of it all.
+    {"ArgumentsSplitAsTheRunTimeDoes", {"byteneg", "\"a\"\"b\" c"}, nullptr, 2, "",
+     "byteneg: a\"b: The filename, directory name, or volume label syntax is incorrect.\n",
+     nothing_left, launched({"-raw"}), Where::windows},
     {"UnicodeNames", {"byteneg", unicode_in, unicode_out},
      [](Dir d) { write_file(d / unicode_in, some_input); }, 0, "", "",
      [](Dir d) {
@@ -572,6 +600,11 @@ const std::vector<Case> cases = {
     {"ReadErrorRemovesOutShortName", {"byteneg", "/proc/self/mem", "LONG~PD1.BIN"},
      [](Dir d) { write_file(d / "longfilename.bin", old_out); }, 2, "", mem_error, nothing_left,
      {}, Where::windows},
+    // Z:out is out in Z:'s current folder, which cmd keeps as =Z: once on C:.
+    {"ReadErrorRemovesOutDriveRelative", {"byteneg", "Z:/proc/self/mem", "Z:out"},
+     [](Dir d) { write_file(d / "out", old_out); }, 2, "",
+     "byteneg: Z:/proc/self/mem: Input/output error\n", nothing_left, launched({"-cd", "C:\\"}),
+     Where::windows},
     {"ReadErrorRemovesOutOtherCase", {"byteneg", "/proc/self/mem", "OUT"},
      [](Dir d) { write_file(d / "out", old_out); }, 2, "", mem_error, nothing_left, {},
      Where::windows},

@@ -183,14 +183,14 @@ const std::string &shown_name() {
     return shown_name_of(byteneg_path());
 }
 
-// The launcher that passes lone surrogates to a Windows binary.
+// The launcher that starts a Windows binary as no Unix caller can.
 #ifndef BYTENEG_LAUNCHER
 #define BYTENEG_LAUNCHER ""
 #endif
 
 Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
-    if (opts.lone_surrogates && (emulator().empty() || *BYTENEG_LAUNCHER == '\0')) {
-        throw std::runtime_error("no launcher that passes lone surrogates");
+    if (!opts.launcher.empty() && (emulator().empty() || *BYTENEG_LAUNCHER == '\0')) {
+        throw std::runtime_error("no Windows launcher");
     }
     const std::string program = program_for(opts);
     if (emulator().empty()) {
@@ -200,8 +200,9 @@ Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
     // for, and the launcher runs under the emulator as the binary does.
     RunOptions emulated = opts;
     emulated.wrapper.insert(emulated.wrapper.end(), emulator().begin(), emulator().end());
-    if (opts.lone_surrogates) {
+    if (!opts.launcher.empty()) {
         emulated.wrapper.emplace_back(BYTENEG_LAUNCHER);
+        emulated.wrapper.insert(emulated.wrapper.end(), opts.launcher.begin(), opts.launcher.end());
     }
     Outcome r = run(program, argv, emulated);
     // Started directly, the binary would show argv[0], its path under a

@@ -37,9 +37,10 @@ struct RunOptions {
     int stdin_fd = -1;
     int stdout_fd = -1;
     std::vector<int> closed; // standard descriptors the program starts without
-    // A Windows binary only: started by a launcher of its own platform that
-    // turns each U+FFFD in the arguments into the lone surrogate U+DC00.
-    bool lone_surrogates = false;
+    // A Windows binary only: started by tests/windows_launcher.cpp, under the
+    // emulator, with these options (lone surrogates, a raw command line,
+    // another current folder, a named pipe to read).
+    std::vector<std::string> launcher;
 };
 
 // Runs the program with exactly this argument vector (argv[0] included; an

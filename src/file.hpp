@@ -17,6 +17,11 @@ struct file {
     bool inherited = false;
     bool regular = false; // a regular file, as opposed to a pipe, socket, terminal or device
     bool block_device = false;
+    // What the storage check needs of it on POSIX systems: the mode bits,
+    // the device number of a device, the number of links.
+    std::uint32_t mode = 0;
+    std::uint64_t device = 0;
+    std::uint64_t links = 0;
     // Identity, for the same-file test: device and inode, or volume serial
     // and file index.
     std::uint64_t volume = 0;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -86,6 +87,9 @@ int identify(int fd, file &f, struct stat &st) {
     f.handle = fd;
     f.regular = S_ISREG(st.st_mode);
     f.block_device = S_ISBLK(st.st_mode);
+    f.mode = static_cast<std::uint32_t>(st.st_mode);
+    f.device = static_cast<std::uint64_t>(st.st_rdev);
+    f.links = static_cast<std::uint64_t>(st.st_nlink);
     f.volume = static_cast<std::uint64_t>(st.st_dev);
     f.index = static_cast<std::uint64_t>(st.st_ino);
     return 0;
@@ -403,9 +407,8 @@ int open_out(const char *path, file &f) {
     if (held < 0) {
         return errno;
     }
-    f.handle = held;
     f.missing = true;
-    return 0;
+    return identify(held, f, st);
 }
 
 int create_out(file &f) {
@@ -421,6 +424,8 @@ int create_out(file &f) {
     }
     f.missing = false;
     f.created = true;
+    f.regular = true; // so that a failure to look at it still removes it
+    f.handle = fd;
     struct stat st {};
     int err = identify(fd, f, st);
     // A file the run has just made, of which nothing more is known: it goes
@@ -437,8 +442,13 @@ int create_out(file &f) {
 int find_overlap(const file &in, const file &out, overlap &found) {
     struct stat in_st {};
     struct stat out_st {};
-    if (fstat(fd_of(in), &in_st) != 0 || fstat(fd_of(out), &out_st) != 0) {
-        return errno;
+    const std::pair<const file *, struct stat *> sides[] = {{&in, &in_st}, {&out, &out_st}};
+    for (const auto &[f, st] : sides) {
+        st->st_mode = static_cast<mode_t>(f->mode);
+        st->st_dev = static_cast<dev_t>(f->volume);
+        st->st_ino = static_cast<ino_t>(f->index);
+        st->st_rdev = static_cast<dev_t>(f->device);
+        st->st_nlink = static_cast<nlink_t>(f->links);
     }
     meeting m = meeting::apart;
     const int err = storage_meeting(fd_of(in), in_st, fd_of(out), out_st, m);
@@ -450,6 +460,10 @@ int find_overlap(const file &in, const file &out, overlap &found) {
 
 int empty_out(file &out) {
     if (out.inherited || !out.regular) {
+        return 0;
+    }
+    if (out.created) {
+        out.emptied = true; // made empty, just now
         return 0;
     }
     struct stat st {};
@@ -471,7 +485,8 @@ int finish_out(const file &out) {
     if (out.block_device) {
         return fsync(fd_of(out)) == 0 ? 0 : errno;
     }
-    if (out.inherited || !out.regular) {
+    // A file the run made holds nothing but what it wrote.
+    if (out.inherited || !out.regular || out.created) {
         return 0;
     }
     return ftruncate(fd_of(out), static_cast<off_t>(out.written)) == 0 ? 0 : errno;
@@ -647,6 +662,9 @@ void write_stderr(const char *text, std::size_t n) {
 const char *describe(int err) {
     if (err == error_shared_output) {
         return "others have written to it since";
+    }
+    if (err == error_layers_unknown) {
+        return "an overlay's layers cannot be found";
     }
     return std::strerror(err);
 }

@@ -20,6 +20,10 @@ enum class meeting {
     shared,    // writing OUT would change the storage beneath IN, or the other way round
 };
 
+// The error for a file of an overlay whose layers cannot be found, compared
+// with a file that overlayfs copied up into a layer of some overlay.
+constexpr int error_layers_unknown = -2;
+
 // Compares IN and OUT, open as in_fd and out_fd with these stats. Returns 0
 // with the answer, or the error that kept it from being found.
 int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct stat &out,

@@ -22,6 +22,7 @@
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace sys {
@@ -62,6 +63,7 @@ constexpr int most_entries = 256;
 struct tower {
     entry at[most_entries];
     int count = 0;
+    bool layers_unknown = false; // the top is a file of an overlay whose layers cannot be found
 };
 
 constexpr std::uint64_t to_the_end = UINT64_MAX;
@@ -436,9 +438,11 @@ int add_btrfs_devices(tower &t, int from, int fd) {
 int add_file(tower &t, entry e, int fd, const struct stat &st);
 
 // The layers of an overlay, from its options "upperdir=A,lowerdir=B:C":
-// calls each(path) for each one, upper first. Layers that are not named by
-// an absolute path cannot be found again: their names are as the mounter
-// gave them, from wherever it stood.
+// calls each(path) for each one, upper first, until it returns non-zero.
+// Returns ENOTSUP for layers that hold data alone ("::", datadir+), which
+// files reach only through a redirect that the run cannot read, and -1 for
+// a layer not named by an absolute path: names are as the mounter gave them,
+// from wherever it stood.
 template <typename Each> int for_each_layer(char *options, Each each) {
     char *rest = nullptr;
     for (char *option = strtok_r(options, ",", &rest); option != nullptr;
@@ -448,13 +452,16 @@ template <typename Each> int for_each_layer(char *options, Each each) {
             continue;
         }
         *value++ = '\0';
+        if (std::strcmp(option, "datadir+") == 0) {
+            return ENOTSUP;
+        }
         if (std::strcmp(option, "upperdir") != 0 && std::strcmp(option, "lowerdir") != 0 &&
-            std::strcmp(option, "lowerdir+") != 0 && std::strcmp(option, "datadir+") != 0) {
+            std::strcmp(option, "lowerdir+") != 0) {
             continue;
         }
         unescape(value);
         // Layers are parted by ':', which a layer's own name escapes as "\:".
-        for (char *layer = value; *layer != '\0';) {
+        for (char *layer = value;;) {
             char *out = layer;
             char *in = layer;
             for (; *in != '\0' && *in != ':'; ++out) {
@@ -463,13 +470,11 @@ template <typename Each> int for_each_layer(char *options, Each each) {
             }
             const bool last = *in == '\0';
             *out = '\0';
-            if (*layer != '\0') {
-                if (*layer != '/') {
-                    return ENOENT;
-                }
-                if (const int err = each(layer); err != 0) {
-                    return err;
-                }
+            if (*layer != '/') {
+                return *layer == '\0' && !last ? ENOTSUP : -1;
+            }
+            if (const int err = each(layer); err != 0) {
+                return err;
             }
             if (last) {
                 break;
@@ -480,12 +485,13 @@ template <typename Each> int for_each_layer(char *options, Each each) {
     return 0;
 }
 
-// Adds beneath t.at[top], a file of an overlay mounted as m, each file of a
-// layer that it shows: the upper one and the lower ones, as its data may lie
-// in any (copied up, or not, or only its metadata). Returns ENOENT if none
-// can be found.
-int add_layers(tower &t, int top, int fd, mount_entry &m) {
-    static char shown[PATH_MAX + 16];
+// Adds beneath t.at[top], a file of an overlay mounted as m, open as fd, the
+// file at its path in each layer that has one: its data may lie in any
+// (copied up or not). Layers that cannot be found again (renamed since, out
+// of this mount namespace's sight, named relatively) leave the overlay's
+// file alone, with its inode number, which is its origin's in a lower layer.
+int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m) {
+    char shown[PATH_MAX + 16];
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(self, shown, sizeof shown - 1);
@@ -493,38 +499,53 @@ int add_layers(tower &t, int top, int fd, mount_entry &m) {
         return errno;
     }
     shown[n] = '\0';
-    // Its path inside the overlay: past the mount point, below the root.
-    const std::size_t point = std::strcmp(m.point, "/") == 0 ? 0 : std::strlen(m.point);
-    if (std::strncmp(shown, m.point, point) != 0 || (shown[point] != '/' && shown[point] != '\0') ||
-        std::strstr(shown, " (deleted)") != nullptr) {
-        return ENOENT;
+    // A removed file has no path any more; its origin still counts.
+    const std::size_t mark = sizeof " (deleted)" - 1;
+    const auto length = static_cast<std::size_t>(n);
+    if (st.st_nlink == 0 && length >= mark &&
+        std::strcmp(shown + length - mark, " (deleted)") == 0) {
+        return 0;
     }
-    static char inside[2 * PATH_MAX];
-    std::snprintf(inside, sizeof inside, "%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
+    // Its path within the overlay: past the mount point, below the root.
+    const std::size_t point = std::strcmp(m.point, "/") == 0 ? 0 : std::strlen(m.point);
+    if (std::strncmp(shown, m.point, point) != 0 || (shown[point] != '/' && shown[point] != '\0')) {
+        return 0;
+    }
+    char inside[2 * PATH_MAX];
+    std::snprintf(inside, sizeof inside, ".%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
                   shown + point);
-    int found = 0;
     const int err = for_each_layer(m.options, [&](const char *layer) {
-        char path[PATH_MAX];
-        if (std::snprintf(path, sizeof path, "%s%s", layer, inside) >=
-            static_cast<int>(sizeof path)) {
-            return ENAMETOOLONG;
+        const int dir = open_at(AT_FDCWD, layer, O_PATH | O_DIRECTORY);
+        if (dir < 0) {
+            return errno == ENOENT || errno == EACCES || errno == ENOTDIR ? -1 : errno;
         }
-        const int file = open_at(AT_FDCWD, path, O_PATH | O_NOFOLLOW);
-        if (file < 0) {
-            return errno == ENOENT ? 0 : errno;
-        }
-        struct stat st {};
-        int e = fstat(file, &st) == 0 ? 0 : errno;
-        if (e == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+        const int file = open_at(dir, inside, O_PATH | O_NOFOLLOW);
+        int e = file < 0 && errno != ENOENT ? errno : 0;
+        struct stat layer_st {};
+        if (file >= 0 && fstat(file, &layer_st) != 0) {
+            e = errno;
+        } else if (file >= 0 && (S_ISREG(layer_st.st_mode) || S_ISDIR(layer_st.st_mode))) {
             entry view;
             view.from = top;
-            e = add_file(t, view, file, st);
-            ++found;
+            e = add_file(t, view, file, layer_st);
         }
-        return closing(file, e);
+        if (file >= 0) {
+            e = closing(file, e);
+        }
+        return closing(dir, e);
     });
-    return err != 0 ? err : found == 0 ? ENOENT : 0;
+    if (err == -1) {
+        t.count = top + 1;
+        t.layers_unknown = top == 0;
+        return 0;
+    }
+    return err;
 }
+
+// The mounts of the files being walked, one for each overlay within another.
+constexpr int most_mounts = 4;
+mount_entry mounts[most_mounts];
+int mounts_in_use = 0;
 
 // Adds e, a file (or a folder, where a new OUT would go) open as fd, and
 // beneath it the devices of its file system: its device number, unless that
@@ -539,31 +560,22 @@ int add_file(tower &t, entry e, int fd, const struct stat &st) {
         const int err = add(t, e);
         return err != 0 ? err : add(t, holding(t, here, device_node(st.st_dev)));
     }
-    static mount_entry m;
+    if (mounts_in_use == most_mounts) {
+        return ELOOP;
+    }
+    mount_entry &m = mounts[mounts_in_use];
     if (const int err = mount_of(fd, m); err != 0) {
         return err;
     }
     if (std::strcmp(m.type, "overlay") == 0) {
+        e.at.overlay = true;
         if (const int err = add(t, e); err != 0) {
             return err;
         }
-        // Layers that cannot be found leave the overlay's own inode number,
-        // whose low bits are the layer file's; so does an overlay whose
-        // layers are overlays, which are not followed further.
-        static mount_entry overlay;
-        static bool mapping = false;
-        int err = ENOENT;
-        if (!mapping) {
-            overlay = m;
-            mapping = true;
-            err = add_layers(t, here, fd, overlay);
-            mapping = false;
-        }
-        if (err != 0) {
-            t.count = here + 1;
-            t.at[here].at.overlay = true;
-        }
-        return 0;
+        ++mounts_in_use;
+        const int err = add_layers(t, here, fd, st, m);
+        --mounts_in_use;
+        return err;
     }
     bool needs = true;
     if (const int err = needs_device(m.type, needs); err != 0) {
@@ -584,7 +596,7 @@ struct backing {
     std::uint64_t limit = 0; // 0: to the end
 };
 
-// Asks the loop device open as fd what backs it; ENXIO if nothing does.
+// Asks the loop device open as fd what backs it.
 int ask_loop(int fd, backing &b) {
     loop_info64 info{};
     if (ioctl(fd, LOOP_GET_STATUS64, &info) != 0) {
@@ -599,14 +611,16 @@ int ask_loop(int fd, backing &b) {
 }
 
 // Opens the node of the block device dev, named as its folder's uevent
-// says, and checks that it is that device; -1 if it cannot.
+// says, and checks that it is that device; -1 with errno if it cannot.
 int open_device(int dir, std::uint64_t dev) {
     char uevent[512];
-    if (read_text(dir, "uevent", uevent, sizeof uevent - 1) != 0) {
+    if (const int err = read_text(dir, "uevent", uevent, sizeof uevent - 1); err != 0) {
+        errno = err;
         return -1;
     }
     const char *name = std::strstr(uevent, "DEVNAME=");
     if (name == nullptr) {
+        errno = ENOENT;
         return -1;
     }
     char path[NAME_MAX + 8];
@@ -617,13 +631,14 @@ int open_device(int dir, std::uint64_t dev) {
         return -1;
     }
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) &&
-        static_cast<std::uint64_t>(st.st_rdev) == dev) {
+    const int err = fstat(fd, &st) != 0 ? errno
+                    : S_ISBLK(st.st_mode) && static_cast<std::uint64_t>(st.st_rdev) == dev
+                        ? 0
+                        : ENOENT; // another device has the name now
+    if (err == 0) {
         return fd;
     }
-    // Another device has the name now, which the walk then does without. A
-    // failed close of it changes nothing.
-    static_cast<void>(closing(fd, 0));
+    errno = closing(fd, err);
     return -1;
 }
 
@@ -636,8 +651,10 @@ int add_backing(tower &t, int from, int dir, int fd) {
     backing b;
     bool told = false;
     if (fd >= 0) {
+        // Its folder lists "loop" only while something is attached, so
+        // that an error here, even "no such device", is no answer.
         if (const int err = ask_loop(fd, b); err != 0) {
-            return err == ENXIO ? 0 : err; // nothing attached
+            return err;
         }
         told = true;
     } else {
@@ -736,7 +753,12 @@ int add_beneath_device(tower &t, int from, int fd) {
             err != 0 ? err : add(t, within(t, from, device_node(disk), start * 512, sectors * 512));
     }
     if (err == 0 && loop) {
+        // A node closed to this user leaves the name that /sys shows; one
+        // that cannot be found leaves nothing to go on.
         const int node = fd >= 0 ? fd : open_device(dir, dev);
+        if (node < 0 && errno != EACCES && errno != EPERM) {
+            return closing(dir, errno);
+        }
         err = add_backing(t, from, dir, node);
         if (node >= 0 && node != fd) {
             err = closing(node, err);
@@ -763,6 +785,7 @@ int add_beneath_device(tower &t, int from, int fd) {
 // Fills t with the top, open as fd, and everything beneath it.
 int build(tower &t, int fd, const struct stat &st) {
     t.count = 0;
+    t.layers_unknown = false;
     if (S_ISBLK(st.st_mode)) {
         entry top;
         top.at = device_node(static_cast<std::uint64_t>(st.st_rdev));
@@ -822,6 +845,36 @@ meeting compare(const tower &a, const tower &b) {
     return found;
 }
 
+// Whether the open file fd is a copy that overlayfs made in an upper layer,
+// which carries the name of its origin in a lower one.
+int copied_up(int fd, bool &copy) {
+    copy = false;
+    const char *const names[] = {"trusted.overlay.origin", "user.overlay.origin"};
+    for (const char *name : names) {
+        if (fgetxattr(fd, name, nullptr, 0) >= 0) {
+            copy = true;
+            return 0;
+        }
+        if (errno != ENODATA && errno != ENOTSUP) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Whether a meeting that the towers do not show could hide where the
+// layers of an overlay file (the top of one) could not be found: its data
+// may have been copied up into a file of a layer, which the other top would
+// then be, and which says so.
+int hidden_copy(const tower &overlay, const struct stat &other_st, int other_fd) {
+    bool copy = false;
+    if (!overlay.layers_unknown || !S_ISREG(other_st.st_mode)) {
+        return 0;
+    }
+    const int err = copied_up(other_fd, copy);
+    return err != 0 ? err : copy ? error_layers_unknown : 0;
+}
+
 // At namespace scope: a function's static would need a guard from the C++
 // run-time library, which the tool does not otherwise load.
 tower in_tower;
@@ -856,7 +909,14 @@ int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct s
     const int in_err = build(in_tower, in_fd, in);
     const int out_err = build(out_tower, out_fd, out);
     found = compare(in_tower, out_tower);
-    return found != meeting::apart ? 0 : in_err != 0 ? in_err : out_err;
+    if (found != meeting::apart) {
+        return 0;
+    }
+    if (in_err != 0 || out_err != 0) {
+        return in_err != 0 ? in_err : out_err;
+    }
+    const int err = hidden_copy(in_tower, out, out_fd);
+    return err != 0 ? err : hidden_copy(out_tower, in, in_fd);
 }
 
 } // namespace sys

@@ -156,6 +156,13 @@ void overlay_copied_up(Dir d) {
         EXPECT_EQ(write(low.get(), "y", 1), 1);
     }
 }
+// Then the upper layer moved, so that the overlay's options no longer lead to it.
+void overlay_copied_up_then_moved(Dir d) {
+    overlay_copied_up(d);
+    if (!testing::Test::IsSkipped()) {
+        fs::rename(d / "upper", d / "moved");
+    }
+}
 // Attaches a loop device over d/file, reached through the link d/link.
 bool attached(Dir d, const std::string &file, const char *link) {
     const Fd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
@@ -523,6 +530,15 @@ const std::vector<Case> cases = {
          EXPECT_TRUE(read_file(d / "upper" / "low") == some_input + "y");
          expect_layers_intact(d);
      }, {}, Where::posix},
+    {"CopiedUpIntoMovedLayerNeedsRoot", {"byteneg", "merged/low", "moved/low"},
+     overlay_copied_up_then_moved, 2, "",
+     "byteneg: moved/low: cannot tell whether it shares storage with merged/low: an overlay's "
+     "layers cannot be found\n",
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "moved" / "low") == some_input + "y");
+         fs::rename(d / "moved", d / "upper");
+         expect_layers_intact(d);
+     }, {}, Where::posix},
     {"SameFileMergedAndLowerXinoNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay_xino,
      2, "", "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},
     // Writing a loop device writes the file that backs it.
@@ -572,6 +588,11 @@ const std::vector<Case> cases = {
     {"LoopOverInIoctlDeniedNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
      "byteneg: loop: cannot tell whether it shares storage with in: Operation not permitted\n",
      detach_loop_expect_in_intact, ioctl_denied,
+     Where::direct},
+    {"LoopOverInNoSuchDeviceNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
+     "byteneg: loop: cannot tell whether it shares storage with in: No such device or address\n",
+     detach_loop_expect_in_intact,
+     wrapped({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "inject=ioctl:error=ENXIO"}),
      Where::direct},
     {"LoopOverInWithoutSysNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
      "byteneg: loop: cannot tell whether it shares storage with in: No such file or directory\n",

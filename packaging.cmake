@@ -30,17 +30,30 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://byteneg.invalid/")
 set(CPACK_BYTENEG_OBJDUMP ${CMAKE_OBJDUMP})
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-    set(byteneg_deb_arch amd64)
-    set(byteneg_rpm_arch x86_64)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^i[3-6]86$")
-    set(byteneg_deb_arch i386)
-    set(byteneg_rpm_arch i686)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
-    set(byteneg_deb_arch arm64)
-    set(byteneg_rpm_arch aarch64)
-else()
-    message(WARNING "no package architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+# Debian's and RPM's names for the architecture, by the Debian multiarch tuple
+# that CMake learns from the compiler: for a cross build, the target's.
+set(byteneg_architectures
+    # tuple                 deb      rpm
+    "x86_64-linux-gnu        amd64    x86_64"
+    "i386-linux-gnu          i386     i686"
+    "aarch64-linux-gnu       arm64    aarch64"
+    "arm-linux-gnueabihf     armhf    armv7hl"
+    "arm-linux-gnueabi       armel    armv5tel"
+    "riscv64-linux-gnu       riscv64  riscv64"
+    "powerpc64le-linux-gnu   ppc64el  ppc64le"
+    "s390x-linux-gnu         s390x    s390x"
+    "mips64el-linux-gnuabi64 mips64el mips64el")
+foreach(row IN LISTS byteneg_architectures)
+    string(REGEX MATCHALL "[^ ]+" row "${row}")
+    list(GET row 0 tuple)
+    if(tuple STREQUAL CMAKE_LIBRARY_ARCHITECTURE)
+        list(GET row 1 byteneg_deb_arch)
+        list(GET row 2 byteneg_rpm_arch)
+    endif()
+endforeach()
+if(NOT byteneg_deb_arch)
+    message(WARNING "no package architecture known for \"${CMAKE_LIBRARY_ARCHITECTURE}\" "
+                    "(${CMAKE_SYSTEM_PROCESSOR})")
 endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -30,30 +30,38 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://byteneg.invalid/")
 set(CPACK_BYTENEG_OBJDUMP ${CMAKE_OBJDUMP})
-# Debian's and RPM's names for the architecture, by the Debian multiarch tuple
-# that CMake learns from the compiler: for a cross build, the target's.
+# Debian's and RPM's names for the architecture, by the GNU triple the
+# compiler builds for: Debian's multiarch tuple where the compiler tells it
+# (i386-linux-gnu for g++ -m32), else the triple it was made for.
+separate_arguments(byteneg_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+foreach(query -print-multiarch -dumpmachine)
+    if(NOT byteneg_triple)
+        execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${byteneg_flags} ${query}
+                        OUTPUT_VARIABLE byteneg_triple OUTPUT_STRIP_TRAILING_WHITESPACE
+                        ERROR_QUIET)
+    endif()
+endforeach()
 set(byteneg_architectures
-    # tuple                 deb      rpm
-    "x86_64-linux-gnu        amd64    x86_64"
-    "i386-linux-gnu          i386     i686"
-    "aarch64-linux-gnu       arm64    aarch64"
-    "arm-linux-gnueabihf     armhf    armv7hl"
-    "arm-linux-gnueabi       armel    armv5tel"
-    "riscv64-linux-gnu       riscv64  riscv64"
-    "powerpc64le-linux-gnu   ppc64el  ppc64le"
-    "s390x-linux-gnu         s390x    s390x"
-    "mips64el-linux-gnuabi64 mips64el mips64el")
+    # triple           deb      rpm
+    "^x86_64-          amd64    x86_64"
+    "^i[3-6]86-        i386     i686"
+    "^aarch64-         arm64    aarch64"
+    "^arm.*-gnueabihf$ armhf    armv7hl"
+    "^arm.*-gnueabi$   armel    armv5tel"
+    "^riscv64-         riscv64  riscv64"
+    "^powerpc64le-     ppc64el  ppc64le"
+    "^s390x-           s390x    s390x"
+    "^mips64el-        mips64el mips64el")
 foreach(row IN LISTS byteneg_architectures)
     string(REGEX MATCHALL "[^ ]+" row "${row}")
-    list(GET row 0 tuple)
-    if(tuple STREQUAL CMAKE_LIBRARY_ARCHITECTURE)
+    list(GET row 0 pattern)
+    if(NOT byteneg_deb_arch AND byteneg_triple MATCHES "${pattern}")
         list(GET row 1 byteneg_deb_arch)
         list(GET row 2 byteneg_rpm_arch)
     endif()
 endforeach()
 if(NOT byteneg_deb_arch)
-    message(WARNING "no package architecture known for \"${CMAKE_LIBRARY_ARCHITECTURE}\" "
-                    "(${CMAKE_SYSTEM_PROCESSOR})")
+    message(WARNING "no package architecture known for \"${byteneg_triple}\"")
 endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

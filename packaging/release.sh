@@ -65,62 +65,45 @@ build() {
 
 # cpack_to_dist NAME GENERATOR...: the packages of build-release-NAME, into dist/.
 cpack_to_dist() {
-    local dir=build-release-$1 generator
+    local dir=build-release-$1 out=$stage/cpack-$1 generator
     shift
     for generator in "$@"; do
-        quiet cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$stage/$generator"
-        mv "$stage/$generator"/byteneg*."${generator,,}" "$dist/"
-        rm -rf "${stage:?}/$generator"
+        quiet cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$out"
+        mv "$out"/byteneg*."${generator,,}" "$dist/"
+        rm -rf "$out"
     done
 }
 
-# build_target HOW: one Linux target of the table, linked dynamically, as
-# distributions want their packages; or the Windows one.
-build_target() {
-    case $1 in
-    native) build "$1" "" -DCMAKE_CXX_COMPILER=g++ ;;
-    i386) build "$1" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake ;;
-    # The Windows linker stamps the build time into the program unless told not to.
-    windows) build "$1" -Wl,--no-insert-timestamp -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows.cmake ;;
-    *) build "$1" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux.cmake -DBYTENEG_TRIPLE="$1" ;;
-    esac
-}
-
-# Configuring is mostly one process waiting on the compiler's checks, so the
-# targets are built two at a time, which keeps both cores of a small machine
-# busy. Each is a background job; the first to fail ends the others and the
-# release.
-pids=()
-reap() {
-    wait -n || { kill "${pids[@]}" 2>/dev/null; wait; exit 2; }
-}
-running=0
-for how in windows "${targets[@]%% *}"; do
-    ((running < 2)) || { reap; running=$((running - 1)); }
-    build_target "$how" &
-    pids+=($!)
-    running=$((running + 1))
-done
-for ((; running > 0; running--)); do
-    reap
-done
-
-# cache DIR VARIABLE: the value build-release-DIR's CMake cache holds.
+# cache NAME VARIABLE: the value build-release-NAME's CMake cache holds.
 cache() {
     sed -n "s/^$2:[A-Z]*=//p" "build-release-$1/CMakeCache.txt"
 }
 
-for row in "${targets[@]}"; do
-    read -r how rpm <<<"$row"
-    dir=build-release-$how
-    generators=(DEB)
-    [[ $rpm == - ]] || generators+=(RPM)
+# windows: the zip, whose files keep their times: set to the commit's. The
+# Windows linker stamps the build time into the program unless told not to.
+windows() {
+    build windows -Wl,--no-insert-timestamp -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows.cmake
+    cpack_to_dist windows ZIP
+    quiet strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$dist/byteneg-$version-win64.zip"
+}
+
+# linux HOW RPM: one Linux target of the table: the tool linked dynamically,
+# as distributions want, for the .deb (and the .rpm); then the same objects
+# linked statically for the tarball.
+linux() {
+    local how=$1 dir=build-release-$1 generators=(DEB) cxx static arch top
+    case $how in
+    native) build "$how" "" -DCMAKE_CXX_COMPILER=g++ ;;
+    i386) build "$how" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake ;;
+    *) build "$how" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux.cmake -DBYTENEG_TRIPLE="$how" ;;
+    esac
+    [[ $2 == - ]] || generators+=(RPM)
     cpack_to_dist "$how" "${generators[@]}"
 
-    # The same objects linked statically run on any Linux kernel of their
-    # architecture, with no C library; the tool needs nothing of NSS or
-    # dlopen, which static glibc cannot give. Position-independent
-    # (-static-pie) where glibc has its start file for that, rcrt1.o, which
+    # A static binary runs on any Linux kernel of its architecture, with no C
+    # library; the tool needs nothing of NSS or dlopen, which static glibc
+    # cannot give. Position-independent (-static-pie, which keeps address
+    # randomisation) where glibc has its start file for that, rcrt1.o, which
     # Debian 12 ships for amd64, i386 and arm64; plain -static elsewhere
     # (armhf, armel, riscv64, ppc64el, s390x, mips64el).
     cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake)
@@ -138,11 +121,31 @@ for row in "${targets[@]}"; do
     install -m 644 man/byteneg.1 README.md LICENSE "$stage/$top/"
     tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
         --format=gnu -C "$stage" -cf - "$top" | gzip -9n >"$dist/$top.tar.gz"
-done
+}
 
-# The zip keeps each file's time: set to the commit's.
-cpack_to_dist windows ZIP
-quiet strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$dist/byteneg-$version-win64.zip"
+# Configuring is mostly one process waiting on the compiler's checks, so the
+# targets are made two at a time, which keeps both cores of a small machine
+# busy. Each is a background job; the first to fail ends the others and the
+# release.
+pids=()
+reap() {
+    wait -n || { kill "${pids[@]}" 2>/dev/null; wait; exit 2; }
+}
+running=0
+for row in windows "${targets[@]}"; do
+    ((running < 2)) || { reap; running=$((running - 1)); }
+    if [[ $row == windows ]]; then
+        windows &
+    else
+        # shellcheck disable=SC2086 # the row's words are the arguments
+        linux $row &
+    fi
+    pids+=($!)
+    running=$((running + 1))
+done
+for ((; running > 0; running--)); do
+    reap
+done
 
 cd "$dist"
 sha256sum -- byteneg* >SHA256SUMS

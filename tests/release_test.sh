@@ -71,6 +71,7 @@ negates() {
     cmp "$work/in" "$dir/back"
 }
 
+"$tests/package_test.sh" "$version" ON "$dist"/*.deb
 for row in "${targets[@]}"; do
     read -r tar deb rpm qemu cross pattern <<<"$row"
     top=byteneg-$version-linux-$tar
@@ -101,7 +102,6 @@ for row in "${targets[@]}"; do
     # The packages, each installed into a scratch root, run there, and removed.
     root=$work/root-$deb
     debfile=$dist/byteneg_${version}-1_$deb.deb
-    "$tests/package_test.sh" "$debfile" "$version" ON
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
     touch "$root/var/lib/dpkg/status"
     [[ $deb == "$(dpkg --print-architecture)" ]] || dpkg --root="$root" --add-architecture "$deb"

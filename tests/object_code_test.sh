@@ -11,12 +11,13 @@
 #           a literal, 16-bit halves, or a constant the code points at). A
 #           loop over single bytes has none of these.
 #
-# Usage: object_code_test.sh OBJDUMP BINARY PROCESSOR
+# Usage: object_code_test.sh OBJDUMP PROCESSOR BINARY...
 #   PROCESSOR  the target, as CMAKE_SYSTEM_PROCESSOR names it
+#   BINARY     a program or library that holds the kernel
 set -eu
 objdump=$1
-binary=$2
-processor=$3
+processor=$2
+shift 2
 
 # The targets: each variant's form, then the instructions that show it. Names
 # as GNU triples and as uname -m spell them.
@@ -54,37 +55,33 @@ mips64*)
 esac
 mask='0x(80808080|7f7f7f7f)|2155905152|2139062143|,0x(8080|7f7f)$|^constant (8080808080808080|7f7f7f7f7f7f7f7f)'
 
-listing=$("$objdump" -d -C --no-show-raw-insn "$binary")
-status=0
-for entry in $forms; do
-    variant=${entry%%:*} form=${entry#*:}
+# check BINARY VARIANT FORM: whether negate_block_VARIANT in BINARY has FORM.
+check() {
     # A function's code runs from its "ADDRESS <NAME(ARGS)>:" line to the next
     # such line; a part the compiler split off carries the same name.
-    code=$(printf '%s\n' "$listing" | awk -v name="negate_block_$variant(" '
+    code=$(printf '%s\n' "$listing" | awk -v name="negate_block_$2(" '
         /^[0-9a-f]+ <.*>:$/ { inside = index($0, name) > 0; next }
         inside')
     if [ -z "$code" ]; then
-        echo "$binary: no function negate_block_$variant"
-        status=1
-        continue
+        echo "$1: no function negate_block_$2"
+        return 1
     fi
-    if [ "$form" = packed ]; then
+    if [ "$3" = packed ]; then
         wanted="packed byte subtractions:$packed"
     else
-        # The 8 bytes at each address the code's comments point at (a constant
-        # pool's entry on RISC-V), as "constant HEX" lines.
-        constants=$(printf '%s\n' "$code" | sed -n 's/.*[#@] \([0-9a-f][0-9a-f]*\) <.*/\1/p' |
+        # The 8 bytes at each address the code refers to outside itself (a
+        # constant pool's entry, as RISC-V and IBM Z load the mask), as
+        # "constant HEX" lines.
+        constants=$(printf '%s\n' "$code" | grep -v '<[^>]*negate_block_' |
+            sed -n 's/.*[[:space:],#@]\([0-9a-f][0-9a-f]*\) <[^>]*>$/\1/p' |
             sort -u | while read -r at; do
                 "$objdump" -s --start-address="0x$at" --stop-address="$(printf '0x%x' $((0x$at + 8)))" \
-                    "$binary" | awk '/^ [0-9a-f]+ / { print "constant " $2 $3; exit }'
+                    "$1" | awk '/^ [0-9a-f]+ / { print "constant " $2 $3; exit }'
             done)
         code=$(printf '%s\n%s\n' "$code" "$constants")
-        wanted="word loads:$load
-word stores:$store
-masks of 0x80 bytes:$mask"
+        wanted=$(printf 'word loads:%s\nword stores:%s\nmasks of 0x80 bytes:%s' "$load" "$store" "$mask")
     fi
-    found=''
-    missing=''
+    found='' missing=''
     while IFS=: read -r what pattern; do
         if count=$(printf '%s\n' "$code" | grep -Ec -- "$pattern"); then
             found="$found, $count $what"
@@ -95,11 +92,17 @@ masks of 0x80 bytes:$mask"
 $wanted
 EOF
     if [ -n "$missing" ]; then
-        printf '%s: negate_block_%s is not in %s form: %s:\n%s\n' \
-            "$binary" "$variant" "$form" "${missing#, }" "$code"
-        status=1
-    else
-        echo "negate_block_$variant, $form: ${found#, }"
+        printf '%s: negate_block_%s is not in %s form: %s:\n%s\n' "$1" "$2" "$3" "${missing#, }" "$code"
+        return 1
     fi
+    echo "$1: negate_block_$2, $3: ${found#, }"
+}
+
+status=0
+for binary in "$@"; do
+    listing=$("$objdump" -d -C --no-show-raw-insn "$binary")
+    for entry in $forms; do
+        check "$binary" "${entry%%:*}" "${entry#*:}" || status=1
+    done
 done
 exit "$status"

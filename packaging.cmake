@@ -30,17 +30,38 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://byteneg.invalid/")
 set(CPACK_BYTENEG_OBJDUMP ${CMAKE_OBJDUMP})
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-    set(byteneg_deb_arch amd64)
-    set(byteneg_rpm_arch x86_64)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^i[3-6]86$")
-    set(byteneg_deb_arch i386)
-    set(byteneg_rpm_arch i686)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
-    set(byteneg_deb_arch arm64)
-    set(byteneg_rpm_arch aarch64)
-else()
-    message(WARNING "no package architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+# Debian's and RPM's names for the architecture, by the GNU triple the
+# compiler builds for: Debian's multiarch tuple where the compiler tells it
+# (i386-linux-gnu for g++ -m32), else the triple it was made for.
+separate_arguments(byteneg_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+foreach(query -print-multiarch -dumpmachine)
+    if(NOT byteneg_triple)
+        execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${byteneg_flags} ${query}
+                        OUTPUT_VARIABLE byteneg_triple OUTPUT_STRIP_TRAILING_WHITESPACE
+                        ERROR_QUIET)
+    endif()
+endforeach()
+set(byteneg_architectures
+    # triple           deb      rpm
+    "^x86_64-          amd64    x86_64"
+    "^i[3-6]86-        i386     i686"
+    "^aarch64-         arm64    aarch64"
+    "^arm.*-gnueabihf$ armhf    armv7hl"
+    "^arm.*-gnueabi$   armel    armv5tel"
+    "^riscv64-         riscv64  riscv64"
+    "^powerpc64le-     ppc64el  ppc64le"
+    "^s390x-           s390x    s390x"
+    "^mips64el-        mips64el mips64el")
+foreach(row IN LISTS byteneg_architectures)
+    string(REGEX MATCHALL "[^ ]+" row "${row}")
+    list(GET row 0 pattern)
+    if(NOT byteneg_deb_arch AND byteneg_triple MATCHES "${pattern}")
+        list(GET row 1 byteneg_deb_arch)
+        list(GET row 2 byteneg_rpm_arch)
+    endif()
+endforeach()
+if(NOT byteneg_deb_arch)
+    message(WARNING "no package architecture known for \"${byteneg_triple}\"")
 endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -1,16 +1,34 @@
 #!/usr/bin/env bash
 # Builds every release artefact of this checkout's last commit into dist/:
-# static tarballs for x86-64, i686 and aarch64 Linux, .deb packages for amd64,
-# i386 and arm64, .rpm packages for x86_64 and aarch64, the Windows zip, and
-# SHA256SUMS. The same commit gives the same bytes, whatever the checkout's
-# path and whenever it runs.
+# for each Linux target below a static tarball and a .deb package, and .rpm
+# packages for some; the Windows zip; and SHA256SUMS. The same commit gives
+# the same bytes, whatever the checkout's path and whenever it runs.
 #   packaging/release.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-for tool in cmake cpack g++ aarch64-linux-gnu-g++ x86_64-w64-mingw32-g++-posix \
-    dpkg-shlibdeps rpmbuild strip-nondeterminism; do
+# The Linux targets, one a line: how the tool is built (this machine's g++, its
+# 32-bit mode, or Debian's cross g++ for a GNU triple) and whether an .rpm is
+# made besides the static tarball and the .deb. packaging.cmake names each
+# architecture: Debian's name for the .deb, RPM's for the .rpm and the tarball.
+targets=(
+    "native                  rpm"
+    "i386                    -"
+    "aarch64-linux-gnu       rpm"
+    "arm-linux-gnueabihf     -"
+    "arm-linux-gnueabi       -"
+    "riscv64-linux-gnu       -"
+    "powerpc64le-linux-gnu   rpm"
+    "s390x-linux-gnu         rpm"
+    "mips64el-linux-gnuabi64 -"
+)
+
+tools=(cmake cpack g++ x86_64-w64-mingw32-g++-posix dpkg-shlibdeps rpmbuild strip-nondeterminism)
+for how in "${targets[@]%% *}"; do
+    [[ $how != *-* ]] || tools+=("$how-g++")
+done
+for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || { echo "release.sh: $tool not found; see CONTRIBUTING.md" >&2; exit 2; }
 done
 version=$(sed -n 's/^ *VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt | head -n1)
@@ -31,60 +49,103 @@ mkdir "$dist"
 
 # quiet COMMAND...: runs it, showing its output only if it fails.
 quiet() {
-    "$@" >"$stage/log" 2>&1 || { cat "$stage/log" >&2; echo "release.sh: failed: $*" >&2; exit 2; }
+    local log=$stage/log.$BASHPID
+    "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "release.sh: failed: $*" >&2; exit 2; }
 }
 
-# build NAME TOOLCHAIN LDFLAGS: the tool alone, in Release, in build-release-NAME.
+# build NAME LDFLAGS CMAKE_ARGS...: the tool alone, in Release, in build-release-NAME.
 build() {
-    local dir=build-release-$1 compiler=(-DCMAKE_CXX_COMPILER=g++)
-    [[ -z $2 ]] || compiler=("-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$2.cmake")
+    local dir=build-release-$1 ldflags=$2
+    shift 2
     rm -rf "$dir"
-    CXXFLAGS=$prefix_map LDFLAGS=$3 quiet cmake -S . -B "$dir" \
-        "${compiler[@]}" \
+    CXXFLAGS=$prefix_map LDFLAGS=$ldflags quiet cmake -S . -B "$dir" "$@" \
         -DCMAKE_BUILD_TYPE=Release -DBYTENEG_TESTS=OFF -DBYTENEG_BENCH=OFF
     quiet cmake --build "$dir" --target byteneg --parallel 2
 }
 
 # cpack_to_dist NAME GENERATOR...: the packages of build-release-NAME, into dist/.
 cpack_to_dist() {
-    local dir=build-release-$1 generator
+    local dir=build-release-$1 out=$stage/cpack-$1 generator
     shift
     for generator in "$@"; do
-        quiet cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$stage/$generator"
-        mv "$stage/$generator"/byteneg*."${generator,,}" "$dist/"
-        rm -rf "${stage:?}/$generator"
+        quiet cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$out"
+        mv "$out"/byteneg*."${generator,,}" "$dist/"
+        rm -rf "$out"
     done
 }
 
-# A statically linked, position-independent binary runs on any Linux kernel
-# of its architecture, with no C library; the tool needs nothing of NSS or
-# dlopen, which static glibc cannot give.
-for target in x86_64: i686:i386 aarch64:arm64; do
-    arch=${target%%:*} toolchain=${target#*:}
-    build "static-$arch" "$toolchain" -static-pie
+# cache NAME VARIABLE: the value build-release-NAME's CMake cache holds.
+cache() {
+    sed -n "s/^$2:[A-Z]*=//p" "build-release-$1/CMakeCache.txt"
+}
+
+# windows: the zip, whose files keep their times: set to the commit's. The
+# Windows linker stamps the build time into the program unless told not to.
+windows() {
+    build windows -Wl,--no-insert-timestamp -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows.cmake
+    cpack_to_dist windows ZIP
+    quiet strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$dist/byteneg-$version-win64.zip"
+}
+
+# linux HOW RPM: one Linux target of the table: the tool linked dynamically,
+# as distributions want, for the .deb (and the .rpm); then the same objects
+# linked statically for the tarball.
+linux() {
+    local how=$1 dir=build-release-$1 generators=(DEB) cxx static arch top
+    case $how in
+    native) build "$how" "" -DCMAKE_CXX_COMPILER=g++ ;;
+    i386) build "$how" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake ;;
+    *) build "$how" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux.cmake -DBYTENEG_TRIPLE="$how" ;;
+    esac
+    [[ $2 == - ]] || generators+=(RPM)
+    cpack_to_dist "$how" "${generators[@]}"
+
+    # A static binary runs on any Linux kernel of its architecture, with no C
+    # library; the tool needs nothing of NSS or dlopen, which static glibc
+    # cannot give. Position-independent (-static-pie, which keeps address
+    # randomisation) where glibc has its start file for that, rcrt1.o, which
+    # Debian 12 ships for amd64, i386 and arm64; plain -static elsewhere
+    # (armhf, armel, riscv64, ppc64el, s390x, mips64el).
+    cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake)
+    read -ra cxx <<<"$cxx $(cache "$how" CMAKE_CXX_FLAGS)"
+    static=-static
+    [[ $("${cxx[@]}" -print-file-name=rcrt1.o) == rcrt1.o ]] || static=-static-pie
+    quiet cmake "$dir" -DCMAKE_EXE_LINKER_FLAGS="$(cache "$how" CMAKE_EXE_LINKER_FLAGS) $static"
+    quiet cmake --build "$dir" --target byteneg
+    arch=$(sed -n 's/^set(CPACK_RPM_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$dir/CPackConfig.cmake")
+    [[ -n $arch ]] || { echo "release.sh: no architecture known for $how" >&2; exit 2; }
     top=byteneg-$version-linux-$arch
     mkdir "$stage/$top"
-    strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "build-release-static-$arch/CMakeCache.txt")
-    "$strip" --strip-all --remove-section=.comment --remove-section=.note \
-        -o "$stage/$top/byteneg" "build-release-static-$arch/byteneg"
+    "$(cache "$how" CMAKE_STRIP)" --strip-all --remove-section=.comment --remove-section=.note \
+        -o "$stage/$top/byteneg" "$dir/byteneg"
     install -m 644 man/byteneg.1 README.md LICENSE "$stage/$top/"
     tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
         --format=gnu -C "$stage" -cf - "$top" | gzip -9n >"$dist/$top.tar.gz"
+}
+
+# Configuring is mostly one process waiting on the compiler's checks, so the
+# targets are made two at a time, which keeps both cores of a small machine
+# busy. Each is a background job; the first to fail ends the others and the
+# release.
+pids=()
+reap() {
+    wait -n || { kill "${pids[@]}" 2>/dev/null; wait; exit 2; }
+}
+running=0
+for row in windows "${targets[@]}"; do
+    ((running < 2)) || { reap; running=$((running - 1)); }
+    if [[ $row == windows ]]; then
+        windows &
+    else
+        # shellcheck disable=SC2086 # the row's words are the arguments
+        linux $row &
+    fi
+    pids+=($!)
+    running=$((running + 1))
 done
-
-# The packages link the C library dynamically, as distributions want.
-build deb-amd64 "" ""
-cpack_to_dist deb-amd64 DEB RPM
-build deb-i386 i386 ""
-cpack_to_dist deb-i386 DEB
-build deb-arm64 arm64 ""
-cpack_to_dist deb-arm64 DEB RPM
-
-# The Windows linker stamps the build time into the program unless told not
-# to, and the zip keeps each file's time: both are set to the commit's.
-build win64 windows -Wl,--no-insert-timestamp
-cpack_to_dist win64 ZIP
-quiet strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$dist/byteneg-$version-win64.zip"
+for ((; running > 0; running--)); do
+    reap
+done
 
 cd "$dist"
 sha256sum -- byteneg* >SHA256SUMS

@@ -25,74 +25,105 @@ if ! diff -r "$dist" "$work/second/at/another/path/dist"; then
     exit 1
 fi
 version=$(sed -n 's/^ *VERSION \([0-9][0-9.]*\).*/\1/p' "$repo/CMakeLists.txt" | head -n1)
+
+# The Linux targets, one a line: the architecture as the tarball, the .deb and
+# the .rpm (- for none) name it; qemu-user's name for it (- for this machine)
+# and the cross root that holds its C library (- for none); and a pattern for
+# what file(1) and the ELF header's flags say of the static binary.
+targets=(
+    "x86_64   amd64    x86_64  -        -                       *x86-64,*static-pie?linked*"
+    "i686     i386     -       i386     -                       *Intel?80386,*static-pie?linked*"
+    "aarch64  arm64    aarch64 aarch64  aarch64-linux-gnu       *ARM?aarch64,*static-pie?linked*"
+    "armv7hl  armhf    -       arm      arm-linux-gnueabihf     *32-bit?LSB*ARM,*statically?linked*hard-float?ABI*"
+    "armv5tel armel    -       arm      arm-linux-gnueabi       *32-bit?LSB*ARM,*statically?linked*soft-float?ABI*"
+    "riscv64  riscv64  -       riscv64  riscv64-linux-gnu       *64-bit?LSB*RISC-V,*statically?linked*"
+    "ppc64le  ppc64el  ppc64le ppc64le  powerpc64le-linux-gnu   *64-bit?LSB*PowerPC*statically?linked*"
+    "s390x    s390x    s390x   s390x    s390x-linux-gnu         *64-bit?MSB*IBM?S/390,*statically?linked*"
+    "mips64el mips64el -       mips64el mips64el-linux-gnuabi64 *64-bit?LSB*MIPS64*statically?linked*"
+)
+expected=(SHA256SUMS "byteneg-$version-win64.zip")
+for row in "${targets[@]}"; do
+    read -r tar deb rpm _ <<<"$row"
+    expected+=("byteneg-$version-linux-$tar.tar.gz" "byteneg_${version}-1_$deb.deb")
+    [[ $rpm == - ]] || expected+=("byteneg-$version-1.$rpm.rpm")
+done
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS)
 listed=$(find "$dist" -mindepth 1 ! -name SHA256SUMS -printf '%f\n' | sort)
 [[ $listed == "$(awk '{print $2}' "$dist/SHA256SUMS" | sort)" ]] || { echo "SHA256SUMS lists other files"; exit 1; }
-[[ $(wc -l <<<"$listed") == 9 ]] || { printf 'dist holds:\n%s\n' "$listed"; exit 1; }
+[[ $(ls "$dist") == "$(printf '%s\n' "${expected[@]}" | sort)" ]] ||
+    { printf 'dist holds:\n%s\nexpected:\n' "$(ls "$dist")"; printf '%s\n' "${expected[@]}" | sort; exit 1; }
 
-# negates DIR RUN...: RUN in OUT, started in DIR, writes each byte negated,
-# and the same again gives the input back.
-printf '\0\1\2\n\r\032\177\200\376\377' >"$work/in"
+# negates DIR RUN...: RUN in OUT, started in DIR, writes every byte value
+# negated, and the same again gives the input back.
+in='' neg=''
+for b in {0..255}; do
+    printf -v in '%s\\0%03o' "$in" "$b"
+    printf -v neg '%s\\0%03o' "$neg" $(((256 - b) % 256))
+done
+printf '%b' "$in" >"$work/in"
+printf '%b' "$neg" >"$work/neg"
 negates() {
     local dir=$1
     shift
     cp "$work/in" "$dir/in"
     (cd "$dir" && "$@" in neg && "$@" neg back)
-    [[ $(od -An -tx1 "$dir/neg" | tr -d ' \n') == 00fffef6f3e681800201 ]] ||
-        { echo "$*: wrong bytes: $(od -An -tx1 "$dir/neg")"; exit 1; }
+    cmp "$work/neg" "$dir/neg" || { echo "$*: wrong bytes"; exit 1; }
     cmp "$work/in" "$dir/back"
 }
 
-# The static binaries, each run in a folder that holds nothing else: the
-# x86-64 one as the whole of a chroot, the others under qemu without a sysroot.
-for row in "x86_64 x86-64" "i686 Intel 80386" "aarch64 ARM aarch64"; do
-    arch=${row%% *} top=byteneg-$version-linux-${row%% *}
+"$tests/package_test.sh" "$version" ON "$dist"/*.deb
+for row in "${targets[@]}"; do
+    read -r tar deb rpm qemu cross pattern <<<"$row"
+    top=byteneg-$version-linux-$tar
+    emulator=()
+    [[ $qemu == - ]] || emulator=("qemu-$qemu")
+    [[ $cross == - ]] || emulator+=(-L "/usr/$cross")
+
+    # The static binary, run in a folder that holds nothing else: this
+    # machine's as the whole of a chroot, the others under qemu without a sysroot.
     [[ $(tar -tzf "$dist/$top.tar.gz" | sort | tr '\n' ' ') == "$top/ $top/LICENSE $top/README.md $top/byteneg $top/byteneg.1 " ]] ||
         { echo "$top.tar.gz holds:"; tar -tzf "$dist/$top.tar.gz"; exit 1; }
     tar -xzf "$dist/$top.tar.gz" -C "$work"
     bin=$work/$top/byteneg
-    [[ $(file -b "$bin") == *"${row#* }"*"static-pie linked"*stripped ]] || { file "$bin"; exit 1; }
+    # shellcheck disable=SC2053 # the pattern is one
+    [[ "$(file -b "$bin"), flags $(readelf -h "$bin" | sed -n 's/^ *Flags: *//p')" == $pattern && $(file -b "$bin") == *stripped ]] ||
+        { file "$bin"; readelf -h "$bin" | grep Flags; echo "expected $pattern, stripped"; exit 1; }
     ! readelf -l "$bin" | grep -q INTERP || { echo "$bin asks for a program interpreter"; exit 1; }
-    mkdir "$work/$arch"
-    mv "$bin" "$work/$arch/"
-    case $arch in
-    x86_64) run=(chroot "$work/$arch" /byteneg)
-        ((EUID == 0)) || run=(unshare --map-root-user "${run[@]}") ;;
-    i686) run=(env -u QEMU_LD_PREFIX qemu-i386 ./byteneg) ;;
-    aarch64) run=(env -u QEMU_LD_PREFIX qemu-aarch64 ./byteneg) ;;
-    esac
-    negates "$work/$arch" "${run[@]}"
-done
+    mkdir "$work/$tar"
+    mv "$bin" "$work/$tar/"
+    if [[ $qemu == - ]]; then
+        run=(chroot "$work/$tar" /byteneg)
+        ((EUID == 0)) || run=(unshare --map-root-user "${run[@]}")
+    else
+        run=(env -u QEMU_LD_PREFIX "qemu-$qemu" ./byteneg)
+    fi
+    negates "$work/$tar" "${run[@]}"
 
-# The packages, each installed into a scratch root, run there, and removed.
-for row in amd64: i386:qemu-i386 "arm64:qemu-aarch64 -L /usr/aarch64-linux-gnu"; do
-    arch=${row%%:*} root=$work/root-${row%%:*}
-    read -ra emulator <<<"${row#*:}"
-    deb=$dist/byteneg_${version}-1_$arch.deb
-    "$tests/package_test.sh" "$deb" "$version" ON
+    # The packages, each installed into a scratch root, run there, and removed.
+    root=$work/root-$deb
+    debfile=$dist/byteneg_${version}-1_$deb.deb
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
     touch "$root/var/lib/dpkg/status"
-    [[ $arch == "$(dpkg --print-architecture)" ]] || dpkg --root="$root" --add-architecture "$arch"
-    dpkg --root="$root" --force-depends --force-not-root -i "$deb" >/dev/null 2>&1
+    [[ $deb == "$(dpkg --print-architecture)" ]] || dpkg --root="$root" --add-architecture "$deb"
+    dpkg --root="$root" --force-depends --force-not-root -i "$debfile" >/dev/null 2>&1
     negates "$root" "${emulator[@]}" "$root/usr/bin/byteneg"
-    dpkg --root="$root" --force-not-root -P "byteneg:$arch" >/dev/null
-    [[ ! -e $root/usr/bin/byteneg ]] || { echo "$deb: purged, yet usr/bin/byteneg is left"; exit 1; }
-done
-for row in x86_64: "aarch64:qemu-aarch64 -L /usr/aarch64-linux-gnu"; do
-    arch=${row%%:*} root=$work/rpm-${row%%:*}
-    read -ra emulator <<<"${row#*:}"
-    rpm=$dist/byteneg-$version-1.$arch.rpm
-    [[ $(rpm -qp --qf '%{ARCH} %{LICENSE} %{URL} %{PACKAGER}' "$rpm") == "$arch MIT http"*" "*@* ]] ||
-        { rpm -qpi "$rpm"; exit 1; }
-    [[ $(rpm -qpl "$rpm" | tr '\n' ' ') == "/usr/bin/byteneg /usr/share/doc/byteneg /usr/share/doc/byteneg/changelog.gz /usr/share/doc/byteneg/copyright /usr/share/man/man1/byteneg.1.gz " ]] ||
-        { rpm -qpl "$rpm"; exit 1; }
-    rpm -qp --requires "$rpm" | grep -q '^libc\.so\.6(GLIBC_2\.[0-9]*)(64bit)$' || { rpm -qp --requires "$rpm"; exit 1; }
-    lint=$(rpmlint "$rpm" 2>&1 || true)
+    dpkg --root="$root" --force-not-root -P "byteneg:$deb" >/dev/null
+    [[ ! -e $root/usr/bin/byteneg ]] || { echo "$debfile: purged, yet usr/bin/byteneg is left"; exit 1; }
+
+    [[ $rpm != - ]] || continue
+    root=$work/rpm-$rpm
+    rpmfile=$dist/byteneg-$version-1.$rpm.rpm
+    [[ $(rpm -qp --qf '%{ARCH} %{LICENSE} %{URL} %{PACKAGER}' "$rpmfile") == "$rpm MIT http"*" "*@* ]] ||
+        { rpm -qpi "$rpmfile"; exit 1; }
+    [[ $(rpm -qpl "$rpmfile" | tr '\n' ' ') == "/usr/bin/byteneg /usr/share/doc/byteneg /usr/share/doc/byteneg/changelog.gz /usr/share/doc/byteneg/copyright /usr/share/man/man1/byteneg.1.gz " ]] ||
+        { rpm -qpl "$rpmfile"; exit 1; }
+    rpm -qp --requires "$rpmfile" | grep -q '^libc\.so\.6(GLIBC_2\.[0-9]*)(64bit)$' || { rpm -qp --requires "$rpmfile"; exit 1; }
+    lint=$(rpmlint "$rpmfile" 2>&1 || true)
     ! grep ': E: ' <<<"$lint" | grep -v ': E: no-signature$' || exit 1
-    rpm --root "$root" --dbpath /var/lib/rpm --nodeps --ignorearch -i "$rpm" 2>/dev/null
+    rpm --root "$root" --dbpath /var/lib/rpm --nodeps --ignorearch -i "$rpmfile" 2>/dev/null
     negates "$root" "${emulator[@]}" "$root/usr/bin/byteneg"
     rpm --root "$root" --dbpath /var/lib/rpm -e byteneg 2>/dev/null
-    [[ ! -e $root/usr/bin/byteneg ]] || { echo "$rpm: erased, yet usr/bin/byteneg is left"; exit 1; }
+    [[ ! -e $root/usr/bin/byteneg ]] || { echo "$rpmfile: erased, yet usr/bin/byteneg is left"; exit 1; }
 done
 
 # The runner makes the prefix and starts Wine's services on /dev/null itself.

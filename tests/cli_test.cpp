@@ -361,8 +361,8 @@ RunOptions wrapped(std::vector<std::string> wrapper) {
     o.wrapper = std::move(wrapper);
     return o;
 }
-const RunOptions ioctl_denied = wrapped(
-    {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "inject=ioctl,fstatfs:error=EPERM"});
+const RunOptions ioctl_denied =
+    wrapped(traced({"-o", "/dev/null", "-e", "inject=ioctl,fstatfs:error=EPERM"}));
 // Runs the tool with this shell command run first in a mount namespace of its own.
 RunOptions after(const char *command) {
     return wrapped({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
@@ -592,7 +592,7 @@ const std::vector<Case> cases = {
     {"LoopOverInNoSuchDeviceNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
      "byteneg: loop: cannot tell whether it shares storage with in: No such device or address\n",
      detach_loop_expect_in_intact,
-     wrapped({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "inject=ioctl:error=ENXIO"}),
+     wrapped(traced({"-o", "/dev/null", "-e", "inject=ioctl:error=ENXIO"})),
      Where::direct},
     {"LoopOverInWithoutSysNeedsRoot", {"byteneg", "in", "loop"}, loop_over_in, 2, "",
      "byteneg: loop: cannot tell whether it shares storage with in: No such file or directory\n",
@@ -739,8 +739,11 @@ TEST_P(Cli, Run) {
             return;
         }
     }
-    if (!c.opts.wrapper.empty() && access(c.opts.wrapper.front().c_str(), X_OK) != 0) {
-        GTEST_SKIP() << c.opts.wrapper.front() << " is not installed";
+    for (const std::string &program : c.opts.wrapper) {
+        if ((program == c.opts.wrapper.front() || program == strace_path) &&
+            access(program.c_str(), X_OK) != 0) {
+            GTEST_SKIP() << program << " is not installed";
+        }
     }
     RunOptions opts = c.opts;
     opts.cwd = dir.path;

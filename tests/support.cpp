@@ -406,15 +406,21 @@ const char *const strace_path = "/usr/bin/strace";
 
 // strace stops LeakSanitizer from working (it needs ptrace itself), so a
 // sanitized build runs without leak checks here.
+std::vector<std::string> traced(const std::vector<std::string> &options) {
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> wrapper = {"/usr/bin/env",
+                                        "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
+                                            ":detect_leaks=0",
+                                        strace_path, "-qq"};
+    wrapper.insert(wrapper.end(), options.begin(), options.end());
+    return wrapper;
+}
+
 Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,
                      const std::vector<std::string> &options) {
-    const char *asan = std::getenv("ASAN_OPTIONS");
     RunOptions opts;
     opts.cwd = dir;
-    opts.wrapper = {"/usr/bin/env",
-                    "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0",
-                    strace_path, "-qq"};
-    opts.wrapper.insert(opts.wrapper.end(), options.begin(), options.end());
+    opts.wrapper = traced(options);
     return byteneg(argv, opts);
 }
 

@@ -102,6 +102,9 @@ bool skipped_unless_root(const char *why);
 // giving the reason, when it cannot; returns whether it did.
 bool skipped_unless_nobody_reaches(const fs::path &dir);
 
+// A wrapper that runs the program under strace with these strace options
+// (LeakSanitizer cannot run under strace, so it is turned off).
+std::vector<std::string> traced(const std::vector<std::string> &options);
 // Runs byteneg in dir under strace with these strace options.
 Outcome under_strace(const fs::path &dir, const std::vector<std::string> &argv,
                      const std::vector<std::string> &options);

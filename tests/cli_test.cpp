@@ -552,11 +552,13 @@ const std::vector<Case> cases = {
     // own), and the image a loop device it is mounted from reads.
     {"BtrfsDeviceUnderInNeedsRoot", {"byteneg", "mnt/in", "dev"}, file_system_of("btrfs"), 2, "",
      "byteneg: dev: Device or resource busy\n", unmount_expect_in_intact, {}, Where::posix},
+    // btrfs is asked through an ioctl that qemu's user mode does not pass on
+    // for every target: there the tool can only refuse as "cannot tell".
     {"BtrfsFileOverItsDeviceNeedsRoot", {"byteneg", "dev", "mnt/new"}, file_system_of("btrfs"), 2,
-     "", "byteneg: mnt/new: shares storage with dev\n", unmount_expect_in_intact, {}, Where::posix},
+     "", "byteneg: mnt/new: shares storage with dev\n", unmount_expect_in_intact, {}, Where::direct},
     {"BtrfsFileOverItsSecondDeviceNeedsRoot", {"byteneg", "dev2", "mnt/new"},
      file_system_of("btrfs", 2), 2, "", "byteneg: mnt/new: shares storage with dev2\n",
-     unmount_expect_in_intact, {}, Where::posix},
+     unmount_expect_in_intact, {}, Where::direct},
     {"ImageUnderInNeedsRoot", {"byteneg", "mnt/in", "image"}, file_system_of("ext4"), 2, "",
      "byteneg: image: shares storage with mnt/in\n", unmount_expect_in_intact, {}, Where::posix},
     {"FileOverItsImageNeedsRoot", {"byteneg", "image", "mnt/new"}, file_system_of("ext4"), 2, "",

@@ -18,7 +18,7 @@ done
 
 if [[ ${1:-} != --inside ]]; then
     repo=$(cd "${1:-$(dirname "$0")/..}" && pwd)
-    # Next to apt's cache, where it can be linked from (see below).
+    # On a disk: /tmp may be a small tmpfs, or refuse to run programs.
     work=$(mktemp -d /var/tmp/byteneg-fresh.XXXXXX)
     # Every mount is made inside a mount namespace of its own, which the
     # kernel takes down with its last process, so that even a killed run
@@ -50,14 +50,9 @@ mapfile -t mirrors < <(sources)
 step "a minbase bookworm system from: ${mirrors[*]}"
 # Its apt answers yes, as the person typing would, and installs no recommended
 # packages, so that the blocks' package lists must be complete. Unsafe I/O
-# skips dpkg's syncs of a system that is thrown away. The .deb files this
-# machine's apt has kept are linked in, for its apt to find instead of
-# downloading them again (where both are on one file system).
-# shellcheck disable=SC2016 # hooks, for mmdebstrap to expand
+# skips dpkg's syncs of a system that is thrown away.
 mmdebstrap --variant=minbase --quiet --dpkgopt=force-unsafe-io \
     --aptopt='APT::Get::Assume-Yes "true"' --aptopt='APT::Install-Recommends "false"' \
-    --setup-hook='mkdir -p "$1/var/cache/apt/archives" && find /var/cache/apt/archives -maxdepth 1 -name "*.deb" -exec ln -t "$1/var/cache/apt/archives" {} + 2>/dev/null || true' \
-    --skip=cleanup/apt/cache \
     --customize-hook="chroot \"\$1\" useradd --create-home --shell /bin/bash $user" \
     bookworm "$root" "${mirrors[@]}"
 git clone -q "$repo" "$root/root/byteneg"
@@ -99,8 +94,8 @@ split() {
     ((${#rest[@]})) || { echo "README.md: no code block under ## $1" >&2; exit 1; }
 }
 # as WHO LINE...: runs the lines one by one in one shell, as typed in WHO's
-# clone after logging in, each shown before it runs; stops at the first that
-# fails.
+# clone after logging in, each shown before it runs and its time after;
+# stops at the first that fails.
 # shellcheck disable=SC2016 # for the shell in the new system to expand
 as() {
     local who=$1 home=/root
@@ -109,7 +104,7 @@ as() {
     chroot --userspec="$who:$who" "$root" /usr/bin/env -i HOME="$home" USER="$who" LOGNAME="$who" \
         SHELL=/bin/bash PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         DEBIAN_FRONTEND=noninteractive /bin/bash -c \
-        'cd ~/byteneg || exit; for line; do printf "%s\n" "\$ $line"; eval "$line" || exit; done' as "$@"
+        'cd ~/byteneg || exit; for line; do printf "%s\n" "\$ $line"; line_started=$SECONDS; eval "$line" || exit; echo "  ($((SECONDS - line_started)) s)"; done' as "$@"
 }
 # quiet WHO LINE...: as above, and no line of the output may warn.
 quiet() {

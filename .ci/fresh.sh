@@ -25,10 +25,14 @@ if [[ ${1:-} != --inside ]]; then
     # leaves none: nothing is mounted here, and removing cannot reach /dev.
     trap 'rm -rf --one-file-system "$work"' EXIT
     # A PID namespace too: whatever the runs leave behind ends with them.
-    unshare --mount --propagation private --pid --fork --kill-child "$0" --inside "$repo" "$work"
+    unshare --mount --propagation unchanged --pid --fork --kill-child "$0" --inside "$repo" "$work"
     exit
 fi
 repo=$2 work=$3
+# No mount of ours may reach the machine's other namespaces. In a chroot, /
+# is no mount point and cannot be made private: there that is up to whoever
+# made the chroot, and the traps below unmount all the same.
+! mountpoint -q / || mount --make-rprivate /
 root=$work/root
 user=newcomer
 trap 'umount -R "$root/proc" "$root/dev" "$root/sys" "$root/tmp" 2>/dev/null || true' EXIT
@@ -134,18 +138,15 @@ row() { sed -n "s/^| $1 | \`\([^\`]*\)\`.*/\1/p" "$readme"; }
 find "$root/usr/local" | sort >"$work/before"
 mkdir "$root/root/byteneg/unpacked"
 cp "$root/root/byteneg/build/byteneg" "$root/root/byteneg/man/byteneg.1" "$root/root/byteneg/unpacked/"
-for name in source "the tarball"; do
-    if [[ $name == source ]]; then
-        mapfile -t install < <(matching 'cmake --preset default .*cmake --install build')
-    else
-        mapfile -t install < <(echo "cd unpacked"; matching 'install -D .*')
-    fi
+for way in "source|.|cmake --preset default .*cmake --install build" "the tarball|unpacked|install -D .*"; do
+    IFS='|' read -r name folder regex <<<"$way"
+    mapfile -t install < <(matching "$regex")
     uninstall=$(row "$name")
     if ((${#install[@]} == 0)) || [[ -z $uninstall ]]; then
         echo "README.md: no install lines or Uninstall row for $name" >&2
         exit 1
     fi
-    as root "${install[@]}" >/dev/null
+    as root "cd $folder" "${install[@]}" >/dev/null
     as root 'byteneg README.md /tmp/neg && byteneg /tmp/neg /tmp/back && cmp README.md /tmp/back' "$uninstall"
     find "$root/usr/local" | sort | diff "$work/before" - ||
         { echo "fresh.sh: the Uninstall row for $name leaves the above in /usr/local" >&2; exit 1; }

@@ -18,11 +18,12 @@ done
 
 if [[ ${1:-} != --inside ]]; then
     repo=$(cd "${1:-$(dirname "$0")/..}" && pwd)
-    # On a disk: /tmp may be a small tmpfs, or refuse to run programs.
-    work=$(mktemp -d /var/tmp/byteneg-fresh.XXXXXX)
+    work=$(mktemp -d)
     # Every mount is made inside a mount namespace of its own, which the
     # kernel takes down with its last process, so that even a killed run
     # leaves none: nothing is mounted here, and removing cannot reach /dev.
+    # The new system itself is such a mount, a tmpfs, so that it takes no
+    # removing at all, and dpkg and the builds write to memory.
     trap 'rm -rf --one-file-system "$work"' EXIT
     # A PID namespace too: whatever the runs leave behind ends with them.
     unshare --mount --propagation unchanged --pid --fork --kill-child "$0" --inside "$repo" "$work"
@@ -35,7 +36,7 @@ repo=$2 work=$3
 ! mountpoint -q / || mount --make-rprivate /
 root=$work/root
 user=newcomer
-trap 'umount -R "$root/proc" "$root/dev" "$root/sys" "$root/tmp" 2>/dev/null || true' EXIT
+trap 'umount -R "$root" 2>/dev/null || true' EXIT
 started=$SECONDS
 step() { echo "=== fresh, $((SECONDS - started)) s: $*"; }
 
@@ -52,6 +53,8 @@ mapfile -t mirrors < <(sources)
 ((${#mirrors[@]})) || { echo "fresh.sh: apt lists no Debian 12 (bookworm) source here" >&2; exit 2; }
 
 step "a minbase bookworm system from: ${mirrors[*]}"
+mkdir "$root"
+mount -t tmpfs -o size=6G,mode=755 tmpfs "$root"
 # Its apt answers yes, as the person typing would, and installs no recommended
 # packages, so that the blocks' package lists must be complete. Unsafe I/O
 # skips dpkg's syncs of a system that is thrown away.

@@ -15,7 +15,9 @@
 #
 # Per folder: byteneg (both builds), cat, dd, tr and the byte-at-a-time build on
 # one SIZE_MIB input, for a new OUT and for an existing full-size one; then
-# byteneg and dd from 1 KiB to 1 GiB, with each one's peak resident memory.
+# byteneg and dd from 1 KiB to 1 GiB, with each one's peak resident memory;
+# then 1,000 files of 1 MiB, one run of byteneg each through find and xargs, one
+# run at a time (-P 1) and two at once (-P 2).
 # hyperfine runs each command once untimed, then RUNS times in a row (the sweep
 # up to 10 x RUNS, for small inputs). Before each run, untimed, OUT is removed
 # or refilled, and sync writes out what earlier runs left dirty. Inputs are read
@@ -63,8 +65,10 @@ for d in /tmp /var/tmp "${TMPDIR:-}"; do # the last that fits wins
 done
 read -r -a dirs <<<"${BENCH_DIRS:-/dev/shm $disk}"
 ((${#dirs[@]} > 0)) || { echo "BENCH_DIRS names no folder" >&2; exit 1; }
-# The sweep's inputs (1297 MiB) and its OUT, or the tables' IN and OUT.
+# The sweep's inputs (1297 MiB) and its OUT, or the tables' IN and OUT; the
+# 1 GiB input, 1,000 files cut from it and their copies.
 need_mib=$((1297 + (size_mib > 512 ? 2 * size_mib : 1024)))
+((need_mib >= 3024)) || need_mib=3024
 for d in "${dirs[@]}"; do
     [[ -d $d && -w $d ]] || { echo "$d: not a writable folder" >&2; exit 1; }
     avail=$(($(df -k --output=avail "$d" | tail -1) / 1024))
@@ -76,7 +80,7 @@ mkdir -p "$res"
 # tr's way: map every byte to its negation.
 SET1=$(awk 'BEGIN {for (b = 0; b < 256; b++) printf "\\%03o", b}')
 SET2=$(awk 'BEGIN {for (b = 0; b < 256; b++) printf "\\%03o", (256 - b) % 256}')
-export SET1 SET2 IN OUT
+export SET1 SET2 IN OUT FILES COPIES BYTENEG=$build/byteneg
 # hyperfine runs each command as its words, without a shell; a path goes in quotes.
 q() { printf "'%s'" "$1"; }
 # Its notes and warnings go to a log; they are shown if it fails.
@@ -159,6 +163,26 @@ report() {
              printf "| %s | %.3f | %.3f | %s | %s | %.2f | %s | %s |\n", $1, b, d, mib ? sprintf("%.2f", b / mib) : "—",
                  mib ? sprintf("%.2f", d / mib) : "—", b / d, $2, $3}' FS=, "$res/$name-sizes.csv" FS=' ' "$t/mem.all"
         rm -f "$t"/in.*[KM] "$OUT"
+
+        # Many files, as the README negates a tree: each file by a run of its
+        # own, started by xargs, with OUT in another tree.
+        FILES=$t/files COPIES=$t/copies
+        mkdir "$FILES"
+        head -c 1000M "$t/in.1G" | (cd "$FILES" && split -b 1M -a 3 -d - f)
+        # shellcheck disable=SC2016 # for the sh that hyperfine starts to expand
+        hf --runs "$runs" --prepare "sh -c 'rm -rf \"\$COPIES\" && mkdir \"\$COPIES\" && sync'" -L jobs 1,2 \
+            --export-json "$res/$name-files.json" --export-csv "$res/$name-files.csv" \
+            -n "xargs -P {jobs}" 'sh -c '"'"'cd "$FILES" && find . -type f -print0 | xargs -0 -P {jobs} -I{} "$BYTENEG" {} "$COPIES/{}"'"'"''
+        if [[ $(find "$COPIES" -type f | wc -l) != 1000 ]] || ! "$BYTENEG" "$COPIES/f999" "$t/back" ||
+            ! cmp -s "$FILES/f999" "$t/back"; then
+            echo "find | xargs did not negate the 1,000 files" >&2
+            exit 1
+        fi
+        printf '\n%s\n\n%s\n%s\n' "$fs, 1,000 files of 1 MiB, \`find | xargs -0 -P N\`, one byteneg run per file, median of $runs:" \
+            "| runs at once | median s | MiB/s | CPU s (user + system, mean) | speed-up over -P 1 |" "|---|---|---|---|---|"
+        awk -F, 'NR == 2 {one = $4} NR > 1 {printf "| %s | %.2f | %.0f | %.2f | %.2f |\n", $1, $4, 1000 / $4, $5 + $6, one / $4}' \
+            "$res/$name-files.csv"
+        rm -rf "$FILES" "$COPIES" "$t/back"
         ((k == 0)) || rm -f "$t/in.1G"
     done
 

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Builds every release artefact of this checkout's last commit into dist/:
-# for each Linux target below a static tarball and a .deb package, and .rpm
-# packages for some; the Windows zip; and SHA256SUMS. The same commit gives
-# the same bytes, whatever the checkout's path and whenever it runs.
-#   packaging/release.sh
+# the source tarball; for each Linux target below a static tarball and a .deb
+# package, and .rpm packages for some; the Windows zip; and SHA256SUMS. The
+# same commit gives the same bytes, whatever the checkout's path and whenever
+# it runs. In an unpacked source tarball, which is no git clone, it builds the
+# same binary artefacts given the commit's time as SOURCE_DATE_EPOCH, and no
+# source tarball.
+#   packaging/release.sh [TARGET...]
+# Given targets (the first word of a row of the table below, or windows), it
+# builds those alone, and no source tarball: a check of one architecture.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -36,8 +41,17 @@ version=$(sed -n 's/^ *VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt | head -n
 
 # Everything that could differ between two builds of one commit is pinned:
 # time stamps, the checkout's path in the objects, file modes, locale, zone.
-SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
-[[ -n $SOURCE_DATE_EPOCH ]] || { echo "release.sh: not a git clone: set SOURCE_DATE_EPOCH" >&2; exit 2; }
+# A clone gives the commit's time and its files; a folder in some other clone
+# must not, hence .git here rather than asking git where the clone is.
+clone=
+if [[ -e .git ]]; then
+    command -v git >/dev/null ||
+        { echo "release.sh: git not found: the release is made from this clone's last commit (Debian package git)" >&2; exit 2; }
+    clone=yes
+    SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+fi
+[[ -n ${SOURCE_DATE_EPOCH:-} ]] ||
+    { echo "release.sh: not a git clone: set SOURCE_DATE_EPOCH to the commit's time" >&2; exit 2; }
 export SOURCE_DATE_EPOCH LC_ALL=C TZ=UTC
 umask 022
 prefix_map="-ffile-prefix-map=$root=."
@@ -53,9 +67,9 @@ quiet() {
     "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "release.sh: failed: $*" >&2; exit 2; }
 }
 
-# build NAME LDFLAGS CMAKE_ARGS...: the tool alone, in Release, in build-release-NAME.
+# build NAME LDFLAGS CMAKE_ARGS...: the tool alone, in Release, in build/release-NAME.
 build() {
-    local dir=build-release-$1 ldflags=$2
+    local dir=build/release-$1 ldflags=$2
     shift 2
     rm -rf "$dir"
     CXXFLAGS=$prefix_map LDFLAGS=$ldflags quiet cmake -S . -B "$dir" "$@" \
@@ -63,9 +77,9 @@ build() {
     quiet cmake --build "$dir" --target byteneg --parallel 2
 }
 
-# cpack_to_dist NAME GENERATOR...: the packages of build-release-NAME, into dist/.
+# cpack_to_dist NAME GENERATOR...: the packages of build/release-NAME, into dist/.
 cpack_to_dist() {
-    local dir=build-release-$1 out=$stage/cpack-$1 generator
+    local dir=build/release-$1 out=$stage/cpack-$1 generator
     shift
     for generator in "$@"; do
         quiet cpack --config "$dir/CPackConfig.cmake" -G "$generator" -B "$out"
@@ -74,9 +88,9 @@ cpack_to_dist() {
     done
 }
 
-# cache NAME VARIABLE: the value build-release-NAME's CMake cache holds.
+# cache NAME VARIABLE: the value build/release-NAME's CMake cache holds.
 cache() {
-    sed -n "s/^$2:[A-Z]*=//p" "build-release-$1/CMakeCache.txt"
+    sed -n "s/^$2:[A-Z]*=//p" "build/release-$1/CMakeCache.txt"
 }
 
 # windows: the zip, whose files keep their times: set to the commit's. The
@@ -91,7 +105,7 @@ windows() {
 # as distributions want, for the .deb (and the .rpm); then the same objects
 # linked statically for the tarball.
 linux() {
-    local how=$1 dir=build-release-$1 generators=(DEB) cxx static arch top
+    local how=$1 dir=build/release-$1 generators=(DEB) cxx static arch top
     case $how in
     native) build "$how" "" -DCMAKE_CXX_COMPILER=g++ ;;
     i386) build "$how" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake ;;
@@ -133,6 +147,9 @@ reap() {
 }
 running=0
 for row in windows "${targets[@]}"; do
+    if (($#)) && [[ " $* " != *" ${row%% *} "* ]]; then
+        continue
+    fi
     ((running < 2)) || { reap; running=$((running - 1)); }
     if [[ $row == windows ]]; then
         windows &
@@ -146,6 +163,13 @@ done
 for ((; running > 0; running--)); do
     reap
 done
+
+# The source: the commit's tracked files under byteneg-VERSION/, with the
+# commit's time and fixed modes whatever the umask, and the commit's id for
+# `git get-tar-commit-id`.
+if [[ -n $clone ]] && (($# == 0)); then
+    git archive --format=tar --prefix="byteneg-$version/" HEAD | gzip -9n >"$dist/byteneg-$version.tar.gz"
+fi
 
 cd "$dist"
 sha256sum -- byteneg* >SHA256SUMS

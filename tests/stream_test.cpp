@@ -176,6 +176,12 @@ Kept socket_as(RunOptions &o, int fd) {
     return k;
 }
 
+// A socket file named sock: Linux opens no socket by its name.
+Kept named_socket(Dir d, RunOptions & /*o*/) {
+    EXPECT_EQ(mknod((d / "sock").c_str(), S_IFSOCK | 0600, 0), 0);
+    return {};
+}
+
 // Three runs that must come out the same whichever standard streams are
 // closed at start: a copy, a refusal and a failure. IN and OUT must not take
 // a closed stream's number, or a message would be written into them.
@@ -305,6 +311,14 @@ const std::vector<Case> inherited_and_discard_cases = {
      [](Dir d, RunOptions &o) { file("in", small)(d, o); return socket_as(o, 1); },
      0, "", "", [](Dir /*d*/, int ours) { EXPECT_EQ(read_rest(ours), negated(small)); },
      Where::posix},
+    // A socket works only as a standard stream: by name, it cannot be opened.
+    {"SocketByNameAsIn", {"byteneg", "sock", "out"}, named_socket, 2, "",
+     "byteneg: sock: No such device or address\n", [](Dir d, int) { expect_names(d, {"sock"}); },
+     Where::posix},
+    {"SocketByNameAsOut", {"byteneg", "in", "sock"},
+     [](Dir d, RunOptions &o) { file("in", data)(d, o); return named_socket(d, o); }, 2, "",
+     "byteneg: sock: No such device or address\n",
+     [](Dir d, int) { expect_names(d, {"in", "sock"}); }, Where::posix},
     // Only the exact names are the caller's streams; any other spelling is a
     // path like any other, opened and truncated.
     {"OtherSpellingReopenedAndTruncated", {"byteneg", "in", "/dev/./stdout"},

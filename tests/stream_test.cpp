@@ -481,7 +481,7 @@ const std::vector<Case> message_cases = {
                                 fs::create_hard_link(d / "x\ty", d / "x\ny"); return Kept{}; },
      2, "", "byteneg: x\\ny: same file as x\\ty\n", nullptr, Where::posix},
     // Failing before anything else, the run still names itself as called.
-    {"ClosedStreamFailureNamesProgram", {"byteneg", "in", "out"},
+    {"ClosedStreamFailureNamesProgramNeedsRoot", {"byteneg", "in", "out"},
      closing({0}, [](Dir /*d*/, RunOptions &o) {
          if (access(strace_path, X_OK) != 0) {
              [] { GTEST_SKIP() << "strace is not installed"; }();

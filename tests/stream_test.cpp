@@ -131,10 +131,11 @@ Kept linked_chain(Dir d, RunOptions &o) {
     return fifo_holding(d, o);
 }
 // Runs the program, "$0", as ./negit where no stand-in for a closed stream
-// can be made: no memory file, and a read-only /tmp.
+// can be made: no memory file, and a read-only /tmp. A copy, as the program
+// itself may lie under /tmp.
 const std::string no_stand_in =
-    std::string("mount -t tmpfs -o ro byteneg-test /tmp") +
-    " && ln -s \"$0\" negit && exec env ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null" +
+    std::string("cp \"$0\" negit && mount -t tmpfs -o ro byteneg-test /tmp") +
+    " && exec env ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null" +
     " -e inject=memfd_create:error=ENOSYS ./negit \"$@\"";
 // Another instance of /proc mounted at d/proc, whose folders are not the ones
 // that /proc shows.

@@ -54,7 +54,9 @@ struct entry {
     std::uint64_t lo = 0;
     std::uint64_t hi = 0;
     node member;
-    int from = -1; // the entry this one lies beneath; -1 for the top
+    // The entry this one lies beneath, counted from 1; 0 for the top. Zero,
+    // so that a tower's storage needs no initial values in the program file.
+    int above = 0;
 };
 
 // Room for a btrfs of many devices, or a deep stack; past it the walk is cut
@@ -109,7 +111,7 @@ entry within(const tower &t, int from, const node &at, std::uint64_t start, std:
     const entry &above = t.at[from];
     entry e;
     e.at = at;
-    e.from = from;
+    e.above = from + 1;
     e.kind = how::range;
     e.lo = start;
     e.hi = sum(start, length);
@@ -125,7 +127,7 @@ entry within(const tower &t, int from, const node &at, std::uint64_t start, std:
 entry holding(const tower &t, int from, const node &at) {
     entry e;
     e.at = at;
-    e.from = from;
+    e.above = from + 1;
     e.kind = how::member;
     e.member = t.at[from].at;
     return e;
@@ -526,7 +528,7 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
             e = errno;
         } else if (file >= 0 && (S_ISREG(layer_st.st_mode) || S_ISDIR(layer_st.st_mode))) {
             entry view;
-            view.from = top;
+            view.above = top + 1;
             e = add_file(t, view, file, layer_st);
         }
         if (file >= 0) {
@@ -809,8 +811,8 @@ int build(tower &t, int fd, const struct stat &st) {
 // Whether a meeting of a.at[i] and b.at[j] is only how the two look from
 // below: somewhere above, on the way to both, they are kept apart.
 bool apart_above(const tower &a, int i, const tower &b, int j) {
-    for (int x = a.at[i].from; x >= 0; x = a.at[x].from) {
-        for (int y = b.at[j].from; y >= 0; y = b.at[y].from) {
+    for (int x = a.at[i].above - 1; x >= 0; x = a.at[x].above - 1) {
+        for (int y = b.at[j].above - 1; y >= 0; y = b.at[y].above - 1) {
             if (same(a.at[x].at, b.at[y].at) && !overlaps(a.at[x], b.at[y])) {
                 return true;
             }
@@ -821,7 +823,7 @@ bool apart_above(const tower &a, int i, const tower &b, int j) {
 
 // Whether a.at[i] is the top itself or a file the top is another view of.
 bool is_top(const tower &a, int i) {
-    for (; i >= 0; i = a.at[i].from) {
+    for (; i >= 0; i = a.at[i].above - 1) {
         if (a.at[i].kind != how::whole) {
             return false;
         }

@@ -6,7 +6,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "write a copy of a file with every byte ne
 set(CPACK_PACKAGE_DESCRIPTION
     "byteneg IN OUT writes a copy of IN in which every byte b becomes\n(256 - b) mod 256. \
 The mapping undoes itself, so the same command turns\nthe negated file back into the original. \
-It copies as fast as a plain\nuser-space copy, reports every failure and never leaves a partial output.")
+It copies as fast as a plain\nuser-space copy, reports every failure and removes the partial output\nof a run that fails.")
 if(WIN32)
     # Windows: cpack -G ZIP in the build folder makes byteneg-VERSION-win64.zip.
     set(CPACK_GENERATOR ZIP)

@@ -735,16 +735,21 @@ TEST_P(Cli, Run) {
     if (c.opts.as_nobody && skipped_unless_nobody_reaches(dir.path)) {
         return;
     }
-    if (c.setup) {
-        c.setup(dir.path);
-        if (testing::Test::IsSkipped()) {
-            return;
-        }
-    }
+    // Before the setup, whose mounts and devices only the check undoes.
     for (const std::string &program : c.opts.wrapper) {
         if ((program == c.opts.wrapper.front() || program == strace_path) &&
             access(program.c_str(), X_OK) != 0) {
             GTEST_SKIP() << program << " is not installed";
+        }
+    }
+    if (!c.opts.wrapper.empty() && c.opts.wrapper.front() == "/usr/bin/unshare" &&
+        skipped_unless_private_mounts()) {
+        return;
+    }
+    if (c.setup) {
+        c.setup(dir.path);
+        if (testing::Test::IsSkipped()) {
+            return;
         }
     }
     RunOptions opts = c.opts;

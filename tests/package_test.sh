@@ -42,6 +42,9 @@ for from in "$@"; do
     depends=$(dpkg-deb -f "$deb" Depends)
     [[ $depends == "libc6 (>= ${need#GLIBC_})" ]] ||
         { echo "$deb: Depends is '$depends', the binary needs $need"; exit 1; }
+    # Which the package can say only if the binary needs no other library.
+    needed=$(readelf -d "$root/usr/bin/byteneg" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    [[ $needed == libc.so.6 ]] || { echo "$deb: the binary needs ${needed//$'\n'/ }"; exit 1; }
     gzip -t "$root/usr/share/man/man1/byteneg.1.gz"
     echo "$(basename "$deb"): ${depends}; $(wc -l <<<"$files") files"
     if [[ $arch == $(dpkg --print-architecture) ]]; then

@@ -486,7 +486,7 @@ const std::vector<Case> message_cases = {
      closing({0}, [](Dir /*d*/, RunOptions &o) {
          if (access(strace_path, X_OK) != 0) {
              [] { GTEST_SKIP() << "strace is not installed"; }();
-         } else if (!skipped_unless_root("mounting a read-only /tmp")) {
+         } else if (!skipped_unless_private_mounts()) {
              o.wrapper = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", no_stand_in};
          }
          return Kept{};

@@ -252,6 +252,18 @@ bool skipped_unless_root(const char *why) {
     return true;
 }
 
+bool skipped_unless_private_mounts() {
+    if (skipped_unless_root("making a mount namespace")) {
+        return true;
+    }
+    const Outcome probe = run("/usr/bin/unshare", {"unshare", "-m", "true"});
+    if (probe.status == 0) {
+        return false;
+    }
+    [&probe] { GTEST_SKIP() << "unshare -m cannot run here: " << probe.err; }();
+    return true;
+}
+
 bool skipped_unless_nobody_reaches(const fs::path &dir) {
     fs::permissions(dir, fs::perms::all);
     if (geteuid() != 0) {

@@ -94,6 +94,10 @@ std::string with_reason_of(const std::string &want, const std::string &got);
 
 // Skips the test, giving the reason, unless run as root; returns whether it did.
 bool skipped_unless_root(const char *why);
+// Skips the test, giving the reason, unless unshare(1) can make a mount
+// namespace whose mounts stay private, as it cannot in a chroot whose root
+// is no mount point; returns whether it did.
+bool skipped_unless_private_mounts();
 
 // Before a run with as_nobody in dir: opens dir to everyone and, as root,
 // makes sure the unprivileged child can reach both dir and the binary it

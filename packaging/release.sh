@@ -48,6 +48,10 @@ if [[ -e .git ]]; then
     command -v git >/dev/null ||
         { echo "release.sh: git not found: the release is made from this clone's last commit (Debian package git)" >&2; exit 2; }
     clone=yes
+    # The binaries are built from the working tree: it must hold the commit
+    # whose time and source the release carries.
+    [[ -z $(git status --porcelain --untracked-files=no) ]] ||
+        { echo "release.sh: uncommitted changes: the release is made from the last commit; commit or stash them" >&2; exit 2; }
     SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 fi
 [[ -n ${SOURCE_DATE_EPOCH:-} ]] ||

@@ -29,12 +29,15 @@ linger=${BYTENEG_WINE_LINGER:-10}
 # descriptor is not for them to keep, or the lock would last as long as they do.
 mkdir -p "$prefix" || exit 125
 (
-    flock 9 || exit 1
+    flock 9 || { echo "wine-run.sh: cannot lock $prefix.lock" >&2; exit 1; }
     # Exits with 0 only when it has started a server, none being up. Then the
     # first program makes the prefix if it is new, and starts the services.
+    # Should that fail, the program below starts them itself, or says why not.
     if "$server" -p"$linger" </dev/null >/dev/null 2>&1 9>&-; then
-        "$wine" wineboot </dev/null >/dev/null 2>&1 9>&-
+        "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- ||
+            echo "wine-run.sh: wineboot failed in $prefix (status $?); going on" >&2
     fi
+    exit 0
 ) 9>"$prefix.lock" || exit 125
 # Wine puts descriptors of its own on closed standard ones, and the program
 # then takes them for its standard handles: its messages would go to Wine's

@@ -54,10 +54,10 @@ for from in "$@"; do
     fi
 done
 
-# Every tag counts for the build machine's own packages; a cross-built one
+# Every tag counts, and is shown, for the build machine's own packages; a cross-built one
 # cannot show lintian the libraries of its architecture, so errors and
 # warnings count there.
 if [[ $lint == ON ]] && command -v lintian >/dev/null; then
-    ((${#native[@]} == 0)) || lintian --fail-on error,warning,info,pedantic --pedantic "${native[@]}"
+    ((${#native[@]} == 0)) || lintian --fail-on error,warning,info,pedantic --pedantic --display-info "${native[@]}"
     ((${#foreign[@]} == 0)) || lintian --fail-on error,warning "${foreign[@]}"
 fi

@@ -6,13 +6,19 @@
 # The source tarball, unpacked where there is no clone, must pass the default
 # tests and rebuild this machine's artefacts bit for bit.
 #   release_test.sh [REPOSITORY]
-set -euo pipefail
+set -Eeuo pipefail
 export LC_ALL=C
 repo=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 tests=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 export WINEPREFIX=$work/wine
 trap '"$(command -v wineserver || echo /usr/lib/wine/wineserver64)" -k 2>/dev/null; rm -rf "$work"' EXIT
+# A step that fails without a word of its own still names itself.
+trap 'echo "release_test.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
+# quietly CMD...: CMD's chatter, shown only if it fails.
+quietly() {
+    "$@" >"$work/quietly.log" 2>&1 || { cat "$work/quietly.log"; return 1; }
+}
 
 git clone -q "$repo" "$work/first"
 (cd "$work/first" && packaging/release.sh >/dev/null)
@@ -131,9 +137,9 @@ for row in "${targets[@]}"; do
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
     touch "$root/var/lib/dpkg/status"
     [[ $deb == "$(dpkg --print-architecture)" ]] || dpkg --root="$root" --add-architecture "$deb"
-    dpkg --root="$root" --force-depends --force-not-root -i "$debfile" >/dev/null 2>&1
+    quietly dpkg --root="$root" --force-depends --force-not-root -i "$debfile"
     negates "$root" "${emulator[@]}" "$root/usr/bin/byteneg"
-    dpkg --root="$root" --force-not-root -P "byteneg:$deb" >/dev/null
+    quietly dpkg --root="$root" --force-not-root -P "byteneg:$deb"
     [[ ! -e $root/usr/bin/byteneg ]] || { echo "$debfile: purged, yet usr/bin/byteneg is left"; exit 1; }
 
     [[ $rpm != - ]] || continue
@@ -147,9 +153,9 @@ for row in "${targets[@]}"; do
     rpm -qp --requires "$rpmfile" | grep -q '^libc\.so\.6(GLIBC_2\.[0-9]*)(64bit)$' || { rpm -qp --requires "$rpmfile"; exit 1; }
     lint=$(rpmlint "$rpmfile" 2>&1 || true)
     ! grep ': E: ' <<<"$lint" | grep -v ': E: no-signature$' || exit 1
-    rpm --root "$root" --dbpath /var/lib/rpm --nodeps --ignorearch -i "$rpmfile" 2>/dev/null
+    quietly rpm --root "$root" --dbpath /var/lib/rpm --nodeps --ignorearch -i "$rpmfile"
     negates "$root" "${emulator[@]}" "$root/usr/bin/byteneg"
-    rpm --root "$root" --dbpath /var/lib/rpm -e byteneg 2>/dev/null
+    quietly rpm --root "$root" --dbpath /var/lib/rpm -e byteneg
     [[ ! -e $root/usr/bin/byteneg ]] || { echo "$rpmfile: erased, yet usr/bin/byteneg is left"; exit 1; }
 done
 

@@ -217,6 +217,25 @@ struct followed {
     int links = 0;
 };
 
+// The last name of path, the one its folder holds.
+const char *last_name(const char *path) {
+    const char *const slash = std::strrchr(path, '/');
+    return slash == nullptr ? path : slash + 1;
+}
+
+// Calls use(folder) with the folder that holds the last name of path: ".",
+// "/", or path cut short at its last slash, which is put back after.
+template <typename Use> auto in_folder_of(char *path, Use use) {
+    char *const slash = std::strrchr(path, '/');
+    if (slash == nullptr || slash == path) {
+        return use(slash == nullptr ? "." : "/");
+    }
+    *slash = '\0';
+    const auto result = use(static_cast<const char *>(path));
+    *slash = '/';
+    return result;
+}
+
 int start_following(const char *path, followed &f) {
     const std::size_t length = std::strlen(path);
     if (length >= sizeof f.at) {
@@ -241,9 +260,8 @@ int follow_link(followed &f, bool &more) {
     if (++f.links > 40) {
         return ELOOP;
     }
-    const char *const slash = std::strrchr(f.at, '/');
     const std::size_t keep =
-        target[0] == '/' || slash == nullptr ? 0 : static_cast<std::size_t>(slash + 1 - f.at);
+        target[0] == '/' ? 0 : static_cast<std::size_t>(last_name(f.at) - f.at);
     const auto size = static_cast<std::size_t>(got);
     if (keep + size >= sizeof f.at) {
         return ENAMETOOLONG;
@@ -267,23 +285,10 @@ int descriptor_reached(const char *path, int &n) {
         return err;
     }
     for (bool more = true; more;) {
-        char *const slash = std::strrchr(named.at, '/');
-        if (const int number = descriptor_number(slash == nullptr ? named.at : slash + 1);
-            number >= 0) {
-            bool listed = false;
-            if (slash == nullptr) {
-                listed = is_descriptor_folder(".");
-            } else if (slash == named.at) {
-                listed = is_descriptor_folder("/");
-            } else {
-                *slash = '\0';
-                listed = is_descriptor_folder(named.at);
-                *slash = '/';
-            }
-            if (listed) {
-                n = number;
-                return 0;
-            }
+        if (const int number = descriptor_number(last_name(named.at));
+            number >= 0 && in_folder_of(named.at, is_descriptor_folder)) {
+            n = number;
+            return 0;
         }
         if (const int err = follow_link(named, more); err != 0) {
             return err;
@@ -355,12 +360,6 @@ namespace {
 // failure removes again.
 followed made;
 
-// The last name of made.at, the one to make in its folder.
-const char *leaf_of_made() {
-    const char *const slash = std::strrchr(made.at, '/');
-    return slash == nullptr ? made.at : slash + 1;
-}
-
 } // namespace
 
 int open_out(const char *path, file &f) {
@@ -392,18 +391,8 @@ int open_out(const char *path, file &f) {
             return err;
         }
     }
-    char *const slash = std::strrchr(made.at, '/');
-    const char *folder = ".";
-    if (slash == made.at) {
-        folder = "/";
-    } else if (slash != nullptr) {
-        *slash = '\0';
-        folder = made.at;
-    }
-    const int held = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (slash != nullptr) {
-        *slash = '/';
-    }
+    const int held = in_folder_of(
+        made.at, [](const char *folder) { return open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC); });
     if (held < 0) {
         return errno;
     }
@@ -416,7 +405,7 @@ int create_out(file &f) {
         return 0;
     }
     const int folder = fd_of(f);
-    const char *const leaf = leaf_of_made();
+    const char *const leaf = last_name(made.at);
     const int fd = openat(folder, leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) {
         const int err = errno;

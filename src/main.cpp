@@ -163,11 +163,10 @@ int main(int argc, char *argv[]) {
         return fail_discarding(out, err, out, out_file,
                                "cannot tell whether it shares storage with ", in);
     }
-    if (meeting == sys::overlap::same_file) {
-        return fail_discarding(out, 0, out, out_file, "same file as ", in);
-    }
-    if (meeting == sys::overlap::shared_storage) {
-        return fail_discarding(out, 0, out, out_file, "shares storage with ", in);
+    if (meeting != sys::overlap::none) {
+        return fail_discarding(
+            out, 0, out, out_file,
+            meeting == sys::overlap::same_file ? "same file as " : "shares storage with ", in);
     }
     if (const int err = sys::create_out(out_file); err != 0) {
         return fail_discarding(out, err, out, out_file);

@@ -119,6 +119,15 @@ void make_dir(Dir d, const char *name, fs::perms perms) {
     fs::create_directory(d / name);
     fs::permissions(d / name, perms);
 }
+// Mounts a tmpfs at d/name, made if missing; or skips, saying why.
+bool mounted_tmpfs(Dir d, const char *name, const char *options = "size=1m") {
+    fs::create_directory(d / name);
+    if (mount("byteneg-test", (d / name).c_str(), "tmpfs", 0, options) == 0) {
+        return true;
+    }
+    [] { GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno); }();
+    return false;
+}
 // An overlay of lower and upper mounted on merged, with IN in each layer:
 // upper/in, and lower/in, which merged/in would hide, as lower/low.
 // With its lower layer on a file system of its own when xino is set, as
@@ -130,8 +139,8 @@ void overlay_layers(Dir d, bool xino) {
     for (const char *name : {"lower", "upper", "work", "merged"}) {
         fs::create_directory(d / name);
     }
-    if (xino && mount("byteneg-test", (d / "lower").c_str(), "tmpfs", 0, "size=1m") != 0) {
-        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    if (xino && !mounted_tmpfs(d, "lower")) {
+        return;
     }
     write_file(d / "upper" / "in", some_input);
     write_file(d / "lower" / "low", some_input);
@@ -202,9 +211,7 @@ void loops_over_same_numbers(Dir d) {
         return;
     }
     for (const char *name : {"a", "b"}) {
-        fs::create_directory(d / name);
-        if (mount("byteneg-test", (d / name).c_str(), "tmpfs", 0, "size=1m") != 0) {
-            [] { GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno); }();
+        if (!mounted_tmpfs(d, name)) {
             return;
         }
         write_file(d / name / "img", whole_sectors);
@@ -291,9 +298,7 @@ void loop_over_removed_file(Dir d) {
     if (skipped_unless_root("mounting and attaching loop devices")) {
         return;
     }
-    fs::create_directory(d / "t");
-    if (mount("byteneg-test", (d / "t").c_str(), "tmpfs", 0, "size=1m") != 0) {
-        [] { GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno); }();
+    if (!mounted_tmpfs(d, "t")) {
         return;
     }
     write_file(d / "t" / "in", whole_sectors);
@@ -302,6 +307,16 @@ void loop_over_removed_file(Dir d) {
         fs::remove(d / "t" / "in");
         write_file(d / "t" / "in (deleted)", whole_sectors);
     }
+}
+// Adds or drops partition number n of the disk open as fd, at bytes
+// [start, start + length).
+int partition(int fd, int op, int n, long long start = 0, long long length = 0) {
+    blkpg_partition part{};
+    part.pno = n;
+    part.start = start;
+    part.length = length;
+    blkpg_ioctl_arg arg{op, 0, sizeof part, &part};
+    return ioctl(fd, BLKPG, &arg);
 }
 // A loop device over a 4 MiB image with partitions part1 and part2 at its
 // second and third MiB.
@@ -318,16 +333,9 @@ void partitioned(Dir d) {
     for (int n = 1; n <= 2; ++n) {
         // Partitions added so outlive the device's file: a loop device may
         // come with an earlier user's.
-        blkpg_partition old{};
-        old.pno = n;
-        blkpg_ioctl_arg drop{BLKPG_DEL_PARTITION, 0, sizeof old, &old};
-        ioctl(loop.get(), BLKPG, &drop);
-        blkpg_partition part{};
-        part.start = static_cast<long long>(n) << 20;
-        part.length = 1 << 20;
-        part.pno = n;
-        blkpg_ioctl_arg add{BLKPG_ADD_PARTITION, 0, sizeof part, &part};
-        if (ioctl(loop.get(), BLKPG, &add) != 0) {
+        partition(loop.get(), BLKPG_DEL_PARTITION, n);
+        if (partition(loop.get(), BLKPG_ADD_PARTITION, n, static_cast<long long>(n) << 20,
+                      1 << 20) != 0) {
             [] { GTEST_SKIP() << "cannot add a partition: " << std::strerror(errno); }();
             detach(d, "loop");
             return;
@@ -341,10 +349,7 @@ void detach_expect_image(Dir d, bool copied) {
     {
         const Fd loop = open_fd(d / "loop", O_RDWR);
         for (int n = 1; n <= 2; ++n) {
-            blkpg_partition part{};
-            part.pno = n;
-            blkpg_ioctl_arg drop{BLKPG_DEL_PARTITION, 0, sizeof part, &part};
-            EXPECT_EQ(ioctl(loop.get(), BLKPG, &drop), 0);
+            EXPECT_EQ(partition(loop.get(), BLKPG_DEL_PARTITION, n), 0);
         }
     }
     detach(d, "loop");
@@ -641,10 +646,7 @@ const std::vector<Case> cases = {
              return;
          }
          write_file(d / "in", random_bytes(std::size_t{1024} * 1024, 4));
-         fs::create_directory(d / "small");
-         if (mount("byteneg-test", (d / "small").c_str(), "tmpfs", 0, "size=256k") != 0) {
-             GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-         }
+         mounted_tmpfs(d, "small", "size=256k");
      },
      2, "", "byteneg: small/out: No space left on device\n",
      [](Dir d) {

@@ -172,7 +172,7 @@ report() {
         # shellcheck disable=SC2016 # for the sh that hyperfine starts to expand
         hf --runs "$runs" --prepare "sh -c 'rm -rf \"\$COPIES\" && mkdir \"\$COPIES\" && sync'" -L jobs 1,2 \
             --export-json "$res/$name-files.json" --export-csv "$res/$name-files.csv" \
-            -n "xargs -P {jobs}" 'sh -c '"'"'cd "$FILES" && find . -type f -print0 | xargs -0 -P {jobs} -I{} "$BYTENEG" {} "$COPIES/{}"'"'"''
+            -n "xargs -P {jobs}" "sh -c 'cd \"\$FILES\" && find . -type f -print0 | xargs -0 -P {jobs} -I{} \"\$BYTENEG\" {} \"\$COPIES/{}\"'"
         if [[ $(find "$COPIES" -type f | wc -l) != 1000 ]] || ! "$BYTENEG" "$COPIES/f999" "$t/back" ||
             ! cmp -s "$FILES/f999" "$t/back"; then
             echo "find | xargs did not negate the 1,000 files" >&2

@@ -37,7 +37,6 @@ mkdir -p "$prefix" || exit 125
         "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- ||
             echo "wine-run.sh: wineboot failed in $prefix (status $?); going on" >&2
     fi
-    exit 0
 ) 9>"$prefix.lock" || exit 125
 # Wine puts descriptors of its own on closed standard ones, and the program
 # then takes them for its standard handles: its messages would go to Wine's

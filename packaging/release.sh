@@ -109,7 +109,7 @@ windows() {
 # as distributions want, for the .deb (and the .rpm); then the same objects
 # linked statically for the tarball.
 linux() {
-    local how=$1 dir=build/release-$1 generators=(DEB) cxx static arch top
+    local how=$1 dir=build/release-$1 generators=(DEB) arch top
     case $how in
     native) build "$how" "" -DCMAKE_CXX_COMPILER=g++ ;;
     i386) build "$how" "" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake ;;
@@ -118,17 +118,7 @@ linux() {
     [[ $2 == - ]] || generators+=(RPM)
     cpack_to_dist "$how" "${generators[@]}"
 
-    # A static binary runs on any Linux kernel of its architecture, with no C
-    # library; the tool needs nothing of NSS or dlopen, which static glibc
-    # cannot give. Position-independent (-static-pie, which keeps address
-    # randomisation) where glibc has its start file for that, rcrt1.o, which
-    # Debian 12 ships for amd64, i386 and arm64; plain -static elsewhere
-    # (armhf, armel, riscv64, ppc64el, s390x, mips64el).
-    cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake)
-    read -ra cxx <<<"$cxx $(cache "$how" CMAKE_CXX_FLAGS)"
-    static=-static
-    [[ $("${cxx[@]}" -print-file-name=rcrt1.o) == rcrt1.o ]] || static=-static-pie
-    quiet cmake "$dir" -DCMAKE_EXE_LINKER_FLAGS="$(cache "$how" CMAKE_EXE_LINKER_FLAGS) $static"
+    quiet cmake "$dir" -DBYTENEG_STATIC=ON
     quiet cmake --build "$dir" --target byteneg
     arch=$(sed -n 's/^set(CPACK_RPM_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$dir/CPackConfig.cmake")
     [[ -n $arch ]] || { echo "release.sh: no architecture known for $how" >&2; exit 2; }

@@ -117,8 +117,9 @@ for row in "${targets[@]}"; do
         { echo "$top.tar.gz holds:"; tar -tzf "$dist/$top.tar.gz"; exit 1; }
     tar -xzf "$dist/$top.tar.gz" -C "$work"
     bin=$work/$top/byteneg
+    desc="$(file -b "$bin"), flags $(readelf -h "$bin" | sed -n 's/^ *Flags: *//p')"
     # shellcheck disable=SC2053 # the pattern is one
-    [[ "$(file -b "$bin"), flags $(readelf -h "$bin" | sed -n 's/^ *Flags: *//p')" == $pattern && $(file -b "$bin") == *stripped ]] ||
+    [[ $desc == $pattern && $desc == *stripped,\ flags* ]] ||
         { file "$bin"; readelf -h "$bin" | grep Flags; echo "expected $pattern, stripped"; exit 1; }
     ! readelf -l "$bin" | grep -q INTERP || { echo "$bin asks for a program interpreter"; exit 1; }
     mkdir "$work/$tar"

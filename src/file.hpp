@@ -9,6 +9,21 @@
 
 namespace sys {
 
+// How the copy reaches OUT.
+enum class way {
+    // Into OUT itself: pipes, devices, an inherited /dev/stdout, and a regular
+    // OUT that replacing would change for others (other links, an owner or
+    // attribute the run cannot give a new file, a folder it may not add to).
+    in_place,
+    // Into a new file beside OUT, which takes OUT's name in one step once it
+    // is whole: until then OUT's name shows what it showed before the run.
+    replace,
+    // Into a new file first, which is then written into OUT itself: OUT is
+    // written in place, but may be IN under a name the system cannot compare,
+    // so IN must be read to its end before OUT's first byte changes.
+    staged,
+};
+
 // An open IN or OUT, and what the run needs to know of it.
 struct file {
     std::intptr_t handle = -1; // a descriptor, or a HANDLE on Windows; -1 once closed
@@ -26,9 +41,18 @@ struct file {
     // and file index.
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
-    // An OUT that the run created, or whose old contents it has emptied (or
-    // found empty): only then may a failure remove or empty it.
-    bool created = false;
+    // IN: a regular file's length when opened, and the bytes read since, so
+    // that one cut short while it is read is not taken for a whole copy.
+    std::int64_t size = 0;
+    std::int64_t got = 0;
+    // OUT: how the copy reaches it. While it goes to a new file, handle is
+    // that file's, held in folder (by a name of the run's own if named), and
+    // target is OUT itself where the copy is then written into it.
+    way how = way::in_place;
+    std::intptr_t folder = -1;
+    std::intptr_t target = -1;
+    bool named = false;
+    // An OUT emptied in place (or found empty): only then may a failure empty it.
     bool emptied = false;
     bool missing = false; // an OUT not made yet: handle is the folder it goes in
     // For an inherited regular OUT, what a failure must restore: where our
@@ -70,9 +94,6 @@ int open_in(const char *path, file &f);
 // run writes nothing anywhere.
 int open_out(const char *path, file &f);
 
-// Makes a missing OUT, in the folder open_out found for it.
-int create_out(file &f);
-
 // How IN and OUT meet: apart; as one file (a regular file, FIFO, pipe or
 // block device); or sharing storage, so that writing OUT would change the
 // storage beneath IN or IN lie beneath OUT (a loop device and its backing
@@ -85,35 +106,58 @@ enum class overlap { none, same_file, shared_storage };
 // refuse.
 int find_overlap(const file &in, const file &out, overlap &found);
 
-// Empties a regular OUT that we opened ourselves, so that it ends with our
-// output. Inherited and non-regular files are left as they are.
-int empty_out(file &out);
+// Decides how the copy reaches OUT (path, as open_out got it) and makes
+// ready what it is written to: for a regular OUT, new or existing, a new file
+// beside it (in the folder its symbolic links lead to) with everything the
+// old one had that others see (mode, owner, group, extended attributes and
+// ACLs); an OUT that must be written in place is emptied, unless the copy is
+// staged first. From here on, a signal that would end the run discards what
+// it has made, as a failure does, and then ends it as that signal would.
+int prepare_out(const char *path, file &out, const file &in);
 
-// Makes a finished OUT hold exactly our output: a regular file we opened is
+// Makes a finished copy hold exactly our output: a regular file we emptied is
 // cut where our output ended, as a file system that caches a file's length
 // may have shown an old, longer file as empty; a block device is made to
 // write out what it holds, as its close does not report a failed write.
 int finish_out(const file &out);
 
+// Puts the whole copy in OUT's place: the new file takes OUT's name in one
+// step (never replacing a file that appeared at a new OUT's name meanwhile),
+// or a staged copy is written into OUT itself. Signals are held off from
+// here to the end of the run: once OUT has its copy, the run has succeeded.
+int commit_out(const char *path, file &out);
+
+// What check_length returns for an IN that another program cut short while
+// it was read: the copy would be of no state the file ever had.
+constexpr int error_shrank = -3;
+
+// Returns error_shrank if a regular IN ended before the length it had when
+// opened and is now shorter than that, else 0. A file that only claims a
+// length (as files of /sys do) and has not shrunk is taken as it read.
+int check_length(const file &in);
+
 // Reads up to size bytes; got is 0 at the end of the input. Retries
-// interrupted calls.
+// interrupted calls, and counts what it read in in.got.
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got);
 
 // Writes all n bytes, across short writes and interruptions, and counts them
 // in out.written.
 int write_all(file &out, const unsigned char *buf, std::size_t n);
 
-// Closes f, reporting errors that surface only at close (NFS, quotas).
+// Closes f, reporting errors that surface only at close (NFS, quotas). A new
+// file that is still to take OUT's place stays open for commit_out, which
+// needs it, once that check has been made.
 int close_file(file &f);
 
-// Leaves no partial copy of OUT: removes a file we created or emptied, or
-// empties it where removing is not possible or would not discard it (other
-// links, a name reached through a symbolic link); one the run has neither
-// created nor emptied is left as it was. An inherited regular file is
-// cut back to its length at the start of the run, and its position set back to
-// out.start; bytes it had that we overwrote cannot be restored. Pipes, sockets, terminals and
-// devices are left alone. Returns 0 once the partial copy is gone. Works also after a failed
-// close_file.
+// Leaves no partial copy of OUT, and OUT as it was wherever it can: a new
+// file that was to take OUT's place goes, with any name the run gave it; a
+// regular OUT emptied in place is emptied again, never removed; one the run
+// has not emptied is left as it was. An inherited regular file is cut back to
+// its length at the start of the run, and its position set back to
+// out.start; bytes it had that we overwrote cannot be restored. Pipes,
+// sockets, terminals and devices are left alone. Returns 0 once the partial
+// copy is gone. Works also after a failed close_file, and from a signal's
+// handler. Signals are held off from here to the end of the run.
 int discard_out(const char *path, file &out);
 
 // Writes text in one piece where the system allows, so that a line does not

@@ -2,6 +2,7 @@
 #include "file.hpp"
 #include "storage.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -9,10 +10,18 @@
 #include <cstring>
 #include <utility>
 
+#include <csignal>
+#include <ctime>
+
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace sys {
@@ -130,6 +139,14 @@ int use_inherited(int fd, int access, file &f, struct stat &st) {
         if (claim < 0) {
             return errno;
         }
+    }
+    if (f.regular && access == O_RDONLY) {
+        // What is left of it from where the caller's reading stands.
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        if (at < 0) {
+            return errno;
+        }
+        f.size = st.st_size - at;
     }
     if (f.regular && access == O_WRONLY) {
         f.appends = (flags & O_APPEND) != 0;
@@ -350,15 +367,35 @@ int open_in(const char *path, file &f) {
     if (is_stand_in(f)) {
         return EBADF;
     }
+    f.size = st.st_size;
     // A directory opens for reading but cannot be read; say so before OUT is touched.
     return S_ISDIR(st.st_mode) ? EISDIR : 0;
 }
 
 namespace {
 
-// Where a missing OUT is to be made: the name its links lead to, which a
-// failure removes again.
+// OUT's own name, where its symbolic links lead: a missing OUT is made there,
+// and a new file takes it in OUT's place.
 followed made;
+
+// Follows path's links to their end, into made.
+int follow_to_end(const char *path) {
+    if (const int err = start_following(path, made); err != 0) {
+        return err;
+    }
+    for (bool more = true; more;) {
+        if (const int err = follow_link(made, more); err != 0) {
+            return err;
+        }
+    }
+    return 0;
+}
+
+// The folder that holds made's last name, held open for what is done in it.
+int open_made_folder() {
+    return in_folder_of(
+        made.at, [](const char *folder) { return open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+}
 
 } // namespace
 
@@ -383,49 +420,15 @@ int open_out(const char *path, file &f) {
     }
     // Missing, or a link to a missing file: it is made later, where the
     // links lead, once IN has been compared with the folder it goes in.
-    if (const int err = start_following(path, made); err != 0) {
+    if (const int err = follow_to_end(path); err != 0) {
         return err;
     }
-    for (bool more = true; more;) {
-        if (const int err = follow_link(made, more); err != 0) {
-            return err;
-        }
-    }
-    const int held = in_folder_of(
-        made.at, [](const char *folder) { return open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    const int held = open_made_folder();
     if (held < 0) {
         return errno;
     }
     f.missing = true;
     return identify(held, f, st);
-}
-
-int create_out(file &f) {
-    if (!f.missing) {
-        return 0;
-    }
-    const int folder = fd_of(f);
-    const char *const leaf = last_name(made.at);
-    const int fd = openat(folder, leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) {
-        const int err = errno;
-        return close(folder) == 0 ? err : errno;
-    }
-    f.missing = false;
-    f.created = true;
-    f.regular = true; // so that a failure to look at it still removes it
-    f.handle = fd;
-    struct stat st {};
-    int err = identify(fd, f, st);
-    // A file the run has just made, of which nothing more is known: it goes
-    // again, from the folder it was made in.
-    if (err != 0 && unlinkat(folder, leaf, 0) == 0) {
-        f.created = false;
-    }
-    if (close(folder) != 0 && err == 0) {
-        err = errno;
-    }
-    return err;
 }
 
 int find_overlap(const file &in, const file &out, overlap &found) {
@@ -447,14 +450,289 @@ int find_overlap(const file &in, const file &out, overlap &found) {
     return err;
 }
 
-int empty_out(file &out) {
-    if (out.inherited || !out.regular) {
+namespace {
+
+// Signals. Once the run has made something of OUT, a signal that would end
+// it first discards that, as a failure would, and then ends it as the signal
+// would have: the caller sees the same status, and a core where the signal
+// makes one.
+
+// What a signal must discard, set and cleared with signals held off.
+file *volatile guarded = nullptr;
+const char *volatile guarded_path = nullptr;
+
+// The signals whose default is to end the process, but for the real-time
+// ones, which are counted from SIGRTMIN.
+constexpr int terminating[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+};
+
+void on_signal(int sig) {
+    if (file *const f = guarded; f != nullptr) {
+        discard_out(guarded_path, *f);
+    }
+    struct sigaction fall {};
+    fall.sa_handler = SIG_DFL;
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    // Once unblocked, the signal raised again ends the process at once. Should
+    // any of this fail, the status still says which signal it was.
+    if (sigaction(sig, &fall, nullptr) == 0 && sigprocmask(SIG_UNBLOCK, &only, nullptr) == 0) {
+        raise(sig);
+    }
+    _exit(128 + sig);
+}
+
+// Takes over every signal that would end the run, but those ignored when it
+// began, which stay ignored (nohup, a background job).
+int take_signals() {
+    static bool taken = false;
+    if (taken) {
         return 0;
     }
-    if (out.created) {
-        out.emptied = true; // made empty, just now
+    struct sigaction ours {};
+    ours.sa_handler = on_signal;
+    sigfillset(&ours.sa_mask);
+    const auto take = [&ours](int sig) {
+        struct sigaction was {};
+        if (sigaction(sig, &ours, &was) != 0) {
+            // One the system keeps for itself (an emulator may) is not ours to take.
+            return errno == EINVAL ? 0 : errno;
+        }
+        return was.sa_handler != SIG_IGN || sigaction(sig, &was, nullptr) == 0 ? 0 : errno;
+    };
+    for (const int sig : terminating) {
+        if (const int err = take(sig); err != 0) {
+            return err;
+        }
+    }
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        if (const int err = take(sig); err != 0) {
+            return err;
+        }
+    }
+    taken = true;
+    return 0;
+}
+
+// Holds off every signal while what a signal would discard changes, and,
+// once the run's outcome is settled, for the rest of the run.
+sigset_t mask_at_hold;
+bool holding = false;
+
+int hold_signals() {
+    if (holding) {
         return 0;
     }
+    sigset_t all;
+    sigfillset(&all);
+    if (sigprocmask(SIG_BLOCK, &all, &mask_at_hold) != 0) {
+        return errno;
+    }
+    holding = true;
+    return 0;
+}
+
+int release_signals() {
+    holding = false;
+    return sigprocmask(SIG_SETMASK, &mask_at_hold, nullptr) == 0 ? 0 : errno;
+}
+
+// The new file beside OUT. Unnamed (O_TMPFILE) where the file system allows,
+// so that nothing is left of it whatever ends the run before it takes OUT's
+// name; else under a name of the run's own, which a failure or a signal
+// removes.
+char temp_name[] = ".byteneg-XXXXXXXXXX";
+
+// Puts new random letters in temp_name.
+void new_temp_name() {
+    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    char *const x = std::strchr(temp_name, '-') + 1;
+    const std::size_t n = std::strlen(x);
+    unsigned char noise[16] = {};
+    // Without the system's randomness, the time and the process still make
+    // the name unlikely to be taken; O_EXCL makes sure it is not.
+    if (getrandom(noise, n, GRND_NONBLOCK) != static_cast<ssize_t>(n)) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        auto mix = static_cast<std::uint64_t>(now.tv_nsec) ^
+                   (static_cast<std::uint64_t>(getpid()) << 32U) ^
+                   static_cast<std::uint64_t>(now.tv_sec);
+        for (std::size_t i = 0; i < n; ++i) {
+            mix = mix * 6364136223846793005U + 1442695040888963407U;
+            noise[i] = static_cast<unsigned char>(mix >> 33);
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = letters[noise[i] % (sizeof letters - 1)];
+    }
+}
+
+// The name under which /proc shows our descriptor fd.
+const char *proc_name(int fd) {
+    static char name[32];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+    return name;
+}
+
+// Makes the new file in folder, with mode as a plain create would give it.
+// Unnamed only where it can be named later: by its /proc name, as anyone may.
+int make_new_file(int folder, mode_t mode, file &out, int &fd) {
+#ifdef O_TMPFILE
+    fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstatat(AT_FDCWD, proc_name(fd), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            return 0;
+        }
+        if (close(fd) != 0) {
+            return errno;
+        }
+    } else if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ENOSPC ||
+               errno == EDQUOT) {
+        return errno; // the same for any file made there
+    }
+#endif
+    for (int tries = 0; tries < 100; ++tries) {
+        new_temp_name();
+        fd = openat(folder, temp_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+        if (fd >= 0) {
+            out.named = true;
+            return 0;
+        }
+        if (errno != EEXIST) {
+            return errno;
+        }
+    }
+    return EEXIST;
+}
+
+// Removes the new file's name, if it has one.
+int drop_name(file &out) {
+    if (out.named) {
+        if (unlinkat(static_cast<int>(out.folder), temp_name, 0) != 0 && errno != ENOENT) {
+            return errno;
+        }
+        out.named = false;
+    }
+    return 0;
+}
+
+// Whether an error says that the run may not do this here, as opposed to a
+// failure of the system: then OUT is written in place instead.
+bool refused(int err) {
+    return err == EACCES || err == EPERM || err == EROFS || err == ENOTSUP || err == EOPNOTSUPP ||
+           err == EINVAL || err == ENOTTY || err == ERANGE || err == E2BIG;
+}
+
+// The file flags (chattr) a user may set that say how a file is kept.
+#ifdef FS_IOC_GETFLAGS
+constexpr int kept_flags =
+    FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL | FS_COMPR_FL | FS_NOCOMP_FL;
+#endif
+
+// Gives the new file to what the old OUT, open as from with stat old, had that
+// others see: its flags, extended attributes (ACLs among them), owner and
+// group, then its mode, last, as a change of owner clears set-user-ID. Left
+// out: file capabilities, which any write to the old file would have taken
+// away, and overlayfs's own records, which tell of the old file alone.
+int give_attributes(int from, const struct stat &old, int to) {
+#ifdef FS_IOC_GETFLAGS
+    int had = 0;
+    int has = 0;
+    if (ioctl(from, FS_IOC_GETFLAGS, &had) == 0) {
+        if (ioctl(to, FS_IOC_GETFLAGS, &has) != 0) {
+            return errno;
+        }
+        if (const int want = (has & ~kept_flags) | (had & kept_flags); want != has) {
+            if (ioctl(to, FS_IOC_SETFLAGS, &want) != 0) {
+                return errno;
+            }
+        }
+    } else if (!refused(errno)) {
+        return errno;
+    }
+#endif
+    static char names[65536];
+    static char value[65536];
+    const ssize_t listed = flistxattr(from, names, sizeof names);
+    if (listed < 0 && errno != ENOTSUP) {
+        return errno;
+    }
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        const char *const name = names + at;
+        if (std::strcmp(name, "security.capability") == 0 ||
+            std::strncmp(name, "trusted.overlay.", 16) == 0 ||
+            std::strncmp(name, "user.overlay.", 13) == 0) {
+            continue;
+        }
+        const ssize_t n = fgetxattr(from, name, value, sizeof value);
+        if (n < 0) {
+            if (errno == ENODATA) {
+                continue; // removed meanwhile
+            }
+            return errno;
+        }
+        if (fsetxattr(to, name, value, static_cast<std::size_t>(n), 0) != 0) {
+            return errno;
+        }
+    }
+    struct stat now {};
+    if (fstat(to, &now) != 0) {
+        return errno;
+    }
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        fchown(to, old.st_uid, old.st_gid) != 0) {
+        return errno;
+    }
+    return fchmod(to, old.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+// Whether the inode numbers of the file system that holds fd tell files
+// apart: on a local file system of the kernel's own they do. FUSE and network
+// file systems may show one file under two numbers (two names on a
+// case-insensitive one, two routes to one file, two hard links), so there
+// IN and OUT may be one file though the numbers differ.
+bool numbers_tell(int fd) {
+    struct statfs fs {};
+    if (fstatfs(fd, &fs) != 0) {
+        return false;
+    }
+    constexpr unsigned long local[] = {
+        0xEF53,     // ext2, ext3, ext4
+        0x58465342, // xfs
+        0x9123683E, // btrfs
+        0x01021994, // tmpfs
+        0x858458F6, // ramfs
+        0xF2F52010, // f2fs
+        0x794C7630, // overlayfs, whose layers the storage check compares
+        0x3153464A, // jfs
+        0x52654973, // reiserfs
+        0xCA451A4E, // bcachefs
+        0x2FC12FC1, // zfs
+        0x4D44,     // fat
+        0x2011BAB0, // exfat
+        0x7366746E, // ntfs3
+        0x9FA0,     // proc
+        0x62656572, // sysfs
+    };
+    return std::ranges::any_of(
+        local, [&fs](unsigned long type) { return static_cast<unsigned long>(fs.f_type) == type; });
+}
+
+// Empties OUT in place, so that it ends with our output.
+int empty_in_place(file &out) {
     struct stat st {};
     if (fstat(fd_of(out), &st) != 0) {
         return errno;
@@ -470,15 +748,168 @@ int empty_out(file &out) {
     return 0;
 }
 
+// For an existing regular OUT: whether a new file may take its place, and the
+// folder that holds its name. Only where OUT's name, its links followed, is
+// its only name and leads to the file opened; not where the name is reached
+// through a descriptor of ours (/dev/fd/N, which the caller handed over) or a
+// sticky folder would keep the run from replacing another user's file.
+int find_own_name(const char *path, const file &out, const struct stat &old, int &folder,
+                  bool &replaceable) {
+    replaceable = false;
+    int n = -1;
+    if (descriptor_reached(path, n) != 0 || n >= 0 || follow_to_end(path) != 0) {
+        return 0;
+    }
+    folder = open_made_folder();
+    if (folder < 0) {
+        return 0;
+    }
+    struct stat named {};
+    struct stat holder {};
+    if (fstatat(folder, last_name(made.at), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstat(folder, &holder) != 0) {
+        return 0;
+    }
+    const uid_t user = geteuid();
+    const bool sticky_bars =
+        (holder.st_mode & S_ISVTX) != 0 && user != 0 && old.st_uid != user && holder.st_uid != user;
+    replaceable = named.st_dev == old.st_dev && named.st_ino == old.st_ino &&
+                  S_ISREG(named.st_mode) && named.st_nlink == 1 && old.st_nlink == 1 &&
+                  !sticky_bars && static_cast<std::uint64_t>(old.st_ino) == out.index;
+    return 0;
+}
+
+// Makes the new file that is to take OUT's place, in folder. An existing
+// OUT's attributes are given to it; where they cannot be, it goes again and
+// OUT is written in place.
+int make_replacement(file &out, int folder, const struct stat &old, bool &made_it) {
+    made_it = false;
+    int fd = -1;
+    if (const int err = make_new_file(folder, out.missing ? 0666 : 0600, out, fd); err != 0) {
+        // A missing OUT can only be made this way.
+        return out.missing || !refused(err) ? err : 0;
+    }
+    out.folder = folder;
+    if (!out.missing) {
+        if (const int err = give_attributes(fd_of(out), old, fd); err != 0) {
+            if (const int dropped = drop_name(out); dropped != 0) {
+                return dropped;
+            }
+            out.folder = -1;
+            return close(fd) == 0 ? 0 : errno;
+        }
+        // OUT itself is no longer needed: the new file is all that is written.
+        if (close(fd_of(out)) != 0) {
+            const int err = errno;
+            out.handle = fd;
+            out.how = way::replace;
+            return err;
+        }
+    }
+    out.handle = fd;
+    out.how = way::replace;
+    out.regular = true;
+    made_it = true;
+    return 0;
+}
+
+// For an OUT written in place: where OUT or IN lies on a file system whose
+// numbers do not tell files apart, the copy is first made whole in a new
+// file, beside OUT if the run may make one there, else in /tmp, and written
+// into OUT only then. Else OUT is emptied, unless the caller handed it over.
+int ready_in_place(file &out, const file &in, int folder) {
+    if (!in.regular || (numbers_tell(fd_of(in)) && numbers_tell(fd_of(out)))) {
+        if (folder >= 0 && close(folder) != 0) {
+            return errno;
+        }
+        return out.inherited ? 0 : empty_in_place(out);
+    }
+    int fd = -1;
+    int err = folder >= 0 ? make_new_file(folder, 0600, out, fd) : EACCES;
+    if (err != 0 && refused(err)) {
+        if (folder >= 0 && close(folder) != 0) {
+            return errno;
+        }
+        folder = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        err = folder < 0 ? errno : make_new_file(folder, 0600, out, fd);
+    }
+    if (err != 0) {
+        return err;
+    }
+    out.folder = folder;
+    out.target = out.handle;
+    out.handle = fd;
+    out.how = way::staged;
+    return 0;
+}
+
+// prepare_out's choice, made with signals held off.
+int choose_and_make(const char *path, file &out, const file &in) {
+    struct stat old {};
+    int folder = -1;
+    bool replaceable = out.missing;
+    if (out.missing) {
+        folder = fd_of(out);
+    } else if (!out.inherited) {
+        if (fstat(fd_of(out), &old) != 0) {
+            return errno;
+        }
+        if (const int err = find_own_name(path, out, old, folder, replaceable); err != 0) {
+            return err;
+        }
+    }
+    if (replaceable) {
+        bool made_it = false;
+        if (const int err = make_replacement(out, folder, old, made_it); err != 0 || made_it) {
+            return err;
+        }
+    }
+    return ready_in_place(out, in, folder);
+}
+
+// Writes all n bytes to fd across short writes, interruptions and, unless fd
+// is a regular file, a busy non-blocking descriptor, counting them in written.
+int write_fd(int fd, bool regular, const void *data, std::size_t n, std::int64_t &written);
+
+} // namespace
+
+int prepare_out(const char *path, file &out, const file &in) {
+    if (!out.regular && !out.missing) {
+        return 0; // pipes, sockets, terminals and devices: nothing to discard
+    }
+    if (const int err = hold_signals(); err != 0) {
+        return err;
+    }
+    int err = take_signals();
+    if (err == 0) {
+        guarded_path = path;
+        guarded = &out;
+        err = choose_and_make(path, out, in);
+    }
+    const int released = release_signals();
+    return err != 0 ? err : released;
+}
+
 int finish_out(const file &out) {
     if (out.block_device) {
         return fsync(fd_of(out)) == 0 ? 0 : errno;
     }
-    // A file the run made holds nothing but what it wrote.
-    if (out.inherited || !out.regular || out.created) {
+    // A new file holds nothing but what was written to it.
+    if (out.inherited || !out.regular || out.how != way::in_place) {
         return 0;
     }
     return ftruncate(fd_of(out), static_cast<off_t>(out.written)) == 0 ? 0 : errno;
+}
+
+int check_length(const file &in) {
+    if (!in.regular || in.got >= in.size) {
+        return 0;
+    }
+    struct stat st {};
+    if (fstat(fd_of(in), &st) != 0) {
+        return errno;
+    }
+    return st.st_size < in.size ? error_shrank : 0;
 }
 
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
@@ -486,6 +917,7 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
         const ssize_t n = read(fd_of(in), buf, size);
         if (n >= 0) {
             got = static_cast<std::size_t>(n);
+            in.got += n;
             return 0;
         }
         if (busy(errno, in.regular)) {
@@ -500,8 +932,6 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
 
 namespace {
 
-// Writes all n bytes to fd across short writes, interruptions and, unless fd
-// is a regular file, a busy non-blocking descriptor, counting them in written.
 int write_fd(int fd, bool regular, const void *data, std::size_t n, std::int64_t &written) {
     const auto *p = static_cast<const unsigned char *>(data);
     while (n > 0) {
@@ -547,12 +977,129 @@ int close_file(file &f) {
     }
     // The caller's own descriptors stay open: the check above was all that
     // closing them could add, and a failure can still cut back through them.
-    if (f.inherited) {
+    // So does a new file, which is yet to be named or written into OUT.
+    if (f.inherited || f.how != way::in_place) {
         return 0;
     }
     const int fd = fd_of(f);
     f.handle = -1;
     return close(fd) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// Gives the new file OUT's name: in one step, replacing the old OUT, or, for
+// a new OUT, only if no file has taken the name meanwhile, which the run
+// must not remove unseen.
+int take_name(file &out) {
+    const int folder = static_cast<int>(out.folder);
+    const char *const name = last_name(made.at);
+    if (!out.named) {
+        // An unnamed file is named through /proc: at OUT's name straight
+        // away if it is new, which fails if the name is taken; else first
+        // under a name of its own, which then replaces OUT's.
+        if (out.missing) {
+            return linkat(AT_FDCWD, proc_name(fd_of(out)), folder, name, AT_SYMLINK_FOLLOW) == 0
+                       ? 0
+                       : errno;
+        }
+        int err = EEXIST;
+        for (int tries = 0; tries < 100 && err == EEXIST; ++tries) {
+            new_temp_name();
+            err = linkat(AT_FDCWD, proc_name(fd_of(out)), folder, temp_name, AT_SYMLINK_FOLLOW) == 0
+                      ? 0
+                      : errno;
+        }
+        if (err != 0) {
+            return err;
+        }
+        out.named = true;
+    }
+    if (!out.missing) {
+        if (renameat(folder, temp_name, folder, name) != 0) {
+            return errno;
+        }
+    } else if (renameat2(folder, temp_name, folder, name, RENAME_NOREPLACE) != 0) {
+        // A file system that cannot refuse to replace (some network and FUSE
+        // ones): the name is looked at just before.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+            return errno;
+        }
+        struct stat st {};
+        if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            return EEXIST;
+        }
+        if (errno != ENOENT) {
+            return errno;
+        }
+        if (renameat(folder, temp_name, folder, name) != 0) {
+            return errno;
+        }
+    }
+    out.named = false;
+    return 0;
+}
+
+// Writes the staged copy into OUT itself, which may be IN under another name:
+// every byte of IN has been read by now. From here a failure empties OUT.
+int write_staged(file &out) {
+    static unsigned char block[std::size_t{128} * 1024];
+    const int staged = fd_of(out);
+    if (lseek(staged, 0, SEEK_SET) != 0) {
+        return errno;
+    }
+    out.handle = out.target;
+    out.target = staged;
+    out.how = way::in_place;
+    out.written = 0;
+    if (!out.inherited) {
+        if (const int err = empty_in_place(out); err != 0) {
+            return err;
+        }
+    }
+    for (;;) {
+        const ssize_t n = read(staged, block, sizeof block);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (const int err = write_all(out, block, static_cast<std::size_t>(n)); err != 0) {
+            return err;
+        }
+    }
+    if (const int err = finish_out(out); err != 0) {
+        return err;
+    }
+    if (const int err = close_file(out); err != 0) {
+        return err;
+    }
+    return drop_name(out);
+}
+
+} // namespace
+
+int commit_out(const char * /*path*/, file &out) {
+    if (guarded == nullptr) {
+        return 0; // nothing a signal would discard: nothing to put in place
+    }
+    if (const int err = hold_signals(); err != 0) {
+        return err;
+    }
+    int err = 0;
+    if (out.how == way::replace) {
+        err = take_name(out);
+    } else if (out.how == way::staged) {
+        err = write_staged(out);
+    }
+    if (err == 0) {
+        guarded = nullptr;
+    }
+    return err;
 }
 
 namespace {
@@ -590,36 +1137,30 @@ int restore(int fd, const file &out) {
 } // namespace
 
 int discard_out(const char *path, file &out) {
-    if (!out.regular) {
-        return 0;
+    // Only calls that are safe in a signal's handler, which calls this too.
+    if (const int err = hold_signals(); err != 0) {
+        return err;
+    }
+    guarded = nullptr;
+    const int dropped = drop_name(out);
+    // A new file is all the partial copy: OUT is as it was.
+    if (out.how != way::in_place || !out.regular) {
+        return dropped;
     }
     if (out.inherited) {
         // Its descriptor is the only way to it.
         return fd_of(out) < 0 ? EBADF : restore(fd_of(out), out);
     }
-    if (!out.created && !out.emptied) {
-        return 0; // it holds what it held before the run
+    if (!out.emptied) {
+        return dropped; // it holds what it held before the run
     }
-    // Removing leaves no trace, but only when the name leads to this file
-    // directly and it has no other name: with other links the partial copy
-    // would live on under them, and removing a symbolic link would leave its
-    // target. A file the run made is removed by the name it made it under.
-    // Removing may also be refused (a sticky folder); emptying is then the
-    // next best thing, but for a file that was not there before the run.
-    const char *name = out.created ? made.at : path;
-    int kept = ESTALE; // why a file the run made is still there
-    struct stat name_st {};
-    if (lstat(name, &name_st) == 0 && is(name_st, out) && name_st.st_nlink == 1) {
-        if (unlink(name) == 0) {
-            return 0;
-        }
-        kept = errno;
-    }
+    // Emptied, never removed: the file is not the run's own, and others may
+    // reach it by other names.
     int fd = fd_of(out);
     if (fd < 0) {
         // The descriptor went with a failed close: find the file again by its
         // name, making sure it is still ours.
-        fd = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) {
             return errno;
         }
@@ -635,7 +1176,7 @@ int discard_out(const char *path, file &out) {
     if (ftruncate(fd, 0) != 0) {
         return errno;
     }
-    return out.created ? kept : 0;
+    return dropped;
 }
 
 void write_stdout(const char *text, std::size_t n) {
@@ -654,6 +1195,9 @@ const char *describe(int err) {
     }
     if (err == error_layers_unknown) {
         return "an overlay's layers cannot be found";
+    }
+    if (err == error_shrank) {
+        return "file shrank while being read";
     }
     return std::strerror(err);
 }

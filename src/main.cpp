@@ -1,9 +1,11 @@
 // byteneg IN OUT: writes to OUT the negation modulo 256 of every byte of IN.
 //
 // Every failure is reported as "PROG: PATH: reason" on standard error and ends
-// the run with status 2; status 1 is kept for the usage line alone. Once OUT has
-// been opened, a failure discards what was written to it, so that a partial
-// copy is never left looking like a good one. IN is only ever read.
+// the run with status 2; status 1 is kept for the usage line alone. A regular
+// OUT is written as a new file beside it, which takes OUT's name only once it
+// is whole, so that a failure or a signal leaves OUT as it was; where OUT must
+// be written in place, a failure discards what was written to it. Either way
+// a partial copy is never left looking like a good one. IN is only ever read.
 
 #include "file.hpp"
 #include "message.hpp"
@@ -51,8 +53,8 @@ int fail(const char *path, int err) {
     return report(path, sys::describe(err));
 }
 
-// For failures once OUT is open: discard what the run made of OUT (a file it
-// created, emptied or wrote), then report the failure on PATH, in WHAT and
+// For failures once OUT is open: discard what the run made of OUT (a new file
+// beside it, or OUT emptied or written in place), then report the failure on PATH, in WHAT and
 // NAME or, by default, the system's words for err. Discarding first means
 // that neither a full disk that would take the message nor a broken standard
 // error pipe can leave a partial copy. A second line only if the partial copy
@@ -149,11 +151,9 @@ int main(int argc, char *argv[]) {
     }
 
     // 4. Open OUT without truncating it (or, if it is missing, the folder it
-    // goes in), compare it with IN, and only then make or empty it.
-    // Comparing the open files rather than the paths leaves no window in
-    // which OUT could be swapped for IN between the check and the use. Until
-    // OUT is emptied, a failure leaves it as it was, or removes it if the run
-    // made it.
+    // goes in), and compare it with IN before anything is written. Comparing
+    // the open files rather than the paths leaves no window in which OUT
+    // could be swapped for IN between the check and the use.
     sys::file out_file;
     if (const int err = sys::open_out(out, out_file); err != 0) {
         return fail_discarding(out, err, out, out_file);
@@ -168,21 +168,24 @@ int main(int argc, char *argv[]) {
             out, 0, out, out_file,
             meeting == sys::overlap::same_file ? "same file as " : "shares storage with ", in);
     }
-    if (const int err = sys::create_out(out_file); err != 0) {
-        return fail_discarding(out, err, out, out_file);
-    }
-    if (const int err = sys::empty_out(out_file); err != 0) {
+
+    // 5. Make ready what the copy is written to: a new file beside OUT, or
+    // OUT itself, emptied, where replacing it would change what others see.
+    if (const int err = sys::prepare_out(out, out_file, in_file); err != 0) {
         return fail_discarding(out, err, out, out_file);
     }
 
-    // 5. Copy.
+    // 6. Copy, and make sure IN was not cut short meanwhile.
     const char *failed = nullptr;
     if (const int err = copy(in_file, in, out_file, out, failed); err != 0) {
         return fail_discarding(failed, err, out, out_file);
     }
+    if (const int err = sys::check_length(in_file); err != 0) {
+        return fail_discarding(in, err, out, out_file);
+    }
 
-    // 6. Make OUT hold exactly the copy, then close IN and OUT, whose close
-    // may be the first to report a failed write.
+    // 7. Make the copy hold exactly our output, then close IN and the copy,
+    // whose close may be the first to report a failed write.
     if (const int err = sys::finish_out(out_file); err != 0) {
         return fail_discarding(out, err, out, out_file);
     }
@@ -190,6 +193,11 @@ int main(int argc, char *argv[]) {
         return fail_discarding(in, err, out, out_file);
     }
     if (const int err = sys::close_file(out_file); err != 0) {
+        return fail_discarding(out, err, out, out_file);
+    }
+
+    // 8. Put the whole copy in OUT's place.
+    if (const int err = sys::commit_out(out, out_file); err != 0) {
         return fail_discarding(out, err, out, out_file);
     }
     return 0;

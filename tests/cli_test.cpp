@@ -636,8 +636,8 @@ const std::vector<Case> cases = {
     {"ReadErrorRemovesOutOtherCase", {"byteneg", "/proc/self/mem", "OUT"},
      [](Dir d) { write_file(d / "out", old_out); }, 2, "", mem_error, nothing_left, {},
      Where::windows},
-    {"WriteErrorRemovesOut", in_out, std_input_and_old_out, 2, "", "byteneg: out: File too large\n",
-     [](Dir d) { expect_names(d, {"in"}); EXPECT_EQ(read_file(d / "in"), some_input); },
+    {"WriteErrorKeepsOldOut", in_out, std_input_and_old_out, 2, "", "byteneg: out: File too large\n",
+     [](Dir d) { expect_names(d, {"in", "out"}); expect_in_intact_out_untouched(d); },
      file_size_limit(4096), Where::posix},
     // A real full disk: a file system of 256 KiB mounted in the test folder.
     {"DiskFullRemovesOutNeedsRoot", {"byteneg", "in", "small/out"},
@@ -654,14 +654,14 @@ const std::vector<Case> cases = {
          EXPECT_EQ(umount2((d / "small").c_str(), MNT_DETACH), 0);
          EXPECT_FALSE(left) << "a partial OUT was left behind";
      }},
-    // OUT reached through a symbolic link, as /dev/stdout is when standard
-    // output goes to a file: the link must survive, the file is emptied.
-    {"FailureThroughLinkEmptiesFileKeepsLink", {"byteneg", "/proc/self/mem", "link"},
+    // OUT reached through a symbolic link: the link and its target survive.
+    {"FailureThroughLinkKeepsFileAndLink", {"byteneg", "/proc/self/mem", "link"},
      [](Dir d) { write_file(d / "target", old_out); fs::create_symlink("target", d / "link"); },
      2, "", mem_error,
      [](Dir d) {
          EXPECT_TRUE(fs::is_symlink(d / "link"));
-         EXPECT_EQ(read_file(d / "target"), "");
+         EXPECT_EQ(read_file(d / "target"), old_out);
+         expect_names(d, {"link", "target"});
      }},
     // Links on the way to OUT's folder do not make OUT a link.
     {"FailureThroughLinkedFolderRemovesOut", {"byteneg", "/proc/self/mem", "via/out"},
@@ -671,7 +671,7 @@ const std::vector<Case> cases = {
      },
      2, "", mem_error, [](Dir d) { expect_names(d / "real", {}); }},
     // The link's name is its target's, in another folder.
-    {"FailureThroughSameNamedLinkEmptiesFile", {"byteneg", "/proc/self/mem", "b/x"},
+    {"FailureThroughSameNamedLinkKeepsFile", {"byteneg", "/proc/self/mem", "b/x"},
      [](Dir d) {
          fs::create_directories(d / "a");
          fs::create_directories(d / "b");
@@ -681,7 +681,8 @@ const std::vector<Case> cases = {
      2, "", mem_error,
      [](Dir d) {
          EXPECT_TRUE(fs::is_symlink(d / "b" / "x"));
-         EXPECT_EQ(read_file(d / "a" / "x"), "");
+         EXPECT_EQ(read_file(d / "a" / "x"), old_out);
+         expect_names(d / "a", {"x"});
      }},
     // A name with a lone surrogate, which NTFS allows, cannot pass through
     // UTF-8: refused, not replaced by U+FFFD, which would name another file.

@@ -47,15 +47,20 @@ int ordinal_of(const Fault &f, const fs::path &dir, const std::vector<std::strin
     EXPECT_EQ(dry.status, 0) << dry.err;
     std::ifstream trace(log);
     const std::string call = std::string(f.syscall) + "(";
-    // strace -y prints a descriptor as fd<path>.
-    std::string target = (fs::canonical(dir) / f.file).string();
-    target.insert(0, 1, '<').push_back('>');
+    // strace -y prints a descriptor as fd<path>. OUT's copy is written to a
+    // new file of the folder, under whatever name it has: any but IN's.
+    std::string folder = fs::canonical(dir).string();
+    folder.insert(0, 1, '<').push_back('/');
+    const std::string in = folder + "in>";
+    const bool on_in = std::string(f.file) == "in";
     int count = 0;
     int on_file = 0;
     for (std::string line; std::getline(trace, line);) {
         if (line.rfind(call, 0) == 0) {
             ++count;
-            if (line.find(target) != std::string::npos && ++on_file == f.nth) {
+            const bool ins = line.find(in) != std::string::npos;
+            if ((on_in ? ins : !ins && line.find(folder) != std::string::npos) &&
+                ++on_file == f.nth) {
                 return count;
             }
         }

@@ -956,7 +956,18 @@ int write_fd(int fd, bool regular, const void *data, std::size_t n, std::int64_t
 } // namespace
 
 int write_all(file &out, const unsigned char *buf, std::size_t n) {
-    return write_fd(fd_of(out), out.regular, buf, n, out.written);
+    // What a signal cuts an inherited file back to rests on the count of what
+    // the run wrote: no signal may come between a write and its count.
+    const bool counted = out.inherited && out.regular && guarded != nullptr;
+    if (!counted) {
+        return write_fd(fd_of(out), out.regular, buf, n, out.written);
+    }
+    if (const int err = hold_signals(); err != 0) {
+        return err;
+    }
+    const int err = write_fd(fd_of(out), out.regular, buf, n, out.written);
+    const int released = release_signals();
+    return err != 0 ? err : released;
 }
 
 int close_file(file &f) {

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -21,6 +23,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -384,6 +387,94 @@ void expect_layers_intact(Dir d) {
 }
 
 using Step = std::function<void(Dir)>;
+
+// A FUSE file system of this kind mounted at d/mnt: a passthrough of d/src
+// (bindfs), or an exFAT image through its FUSE driver, which takes names in
+// any case. Either shows one file under numbers the kernel cannot compare.
+bool fuse_tool(const char *tool) {
+    if (access(tool, F_OK) == 0) {
+        return true;
+    }
+    [tool] { GTEST_SKIP() << tool << " is not installed"; }();
+    return false;
+}
+bool fuse_mounted(Dir d, const char *kind) {
+    if (skipped_unless_root("mounting a FUSE file system") || !fuse_tool("/dev/fuse")) {
+        return false;
+    }
+    fs::create_directories(d / "mnt");
+    if (std::strcmp(kind, "bindfs") == 0) {
+        fs::create_directories(d / "src");
+        return fuse_tool("/usr/bin/bindfs") &&
+               run("/usr/bin/bindfs", {"bindfs", (d / "src").string(), (d / "mnt").string()})
+                       .status == 0;
+    }
+    if (!fuse_tool("/sbin/mkfs.exfat") || !fuse_tool("/sbin/mount.exfat-fuse")) {
+        return false;
+    }
+    write_file(d / "image", "");
+    fs::resize_file(d / "image", std::uintmax_t{8} << 20);
+    return run("/sbin/mkfs.exfat", {"mkfs.exfat", (d / "image").string()}).status == 0 &&
+           attached(d, "image", "loop") &&
+           run("/sbin/mount.exfat-fuse",
+               {"mount.exfat-fuse", fs::read_symlink(d / "loop").string(), (d / "mnt").string()})
+                   .status == 0;
+}
+Step in_fuse(const char *kind, const char *file, const char *link = nullptr) {
+    return [=](Dir d) {
+        if (fuse_mounted(d, kind)) {
+            write_file(d / file, some_input);
+            if (link != nullptr) {
+                fs::create_hard_link(d / file, d / link);
+            }
+        }
+    };
+}
+// The one file behind both names holds these bytes; the FUSE file system goes.
+Step fuse_file_holds(const char *file, std::string bytes) {
+    return [file, bytes = std::move(bytes)](Dir d) {
+        EXPECT_TRUE(read_file(d / file) == bytes) << file << " is neither IN nor its copy";
+        EXPECT_EQ(umount2((d / "mnt").c_str(), MNT_DETACH), 0);
+        if (fs::is_symlink(d / "loop")) {
+            detach(d, "loop");
+        }
+    };
+}
+// Mode, owner, group and extended attributes (ACLs among them) of a file.
+std::string attributes(const fs::path &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    std::ostringstream all;
+    all << std::oct << st.st_mode << std::dec << " " << st.st_uid << ":" << st.st_gid;
+    std::array<char, 4096> names{};
+    const ssize_t n = listxattr(path.c_str(), names.data(), names.size());
+    for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(names.data() + at)) + 1) {
+        std::array<char, 4096> value{};
+        const ssize_t got = getxattr(path.c_str(), names.data() + at, value.data(), value.size());
+        all << " " << names.data() + at << "="
+            << std::string(value.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+    return all.str();
+}
+// OUT with a mode, extended attribute and ACL of its own, and as root an owner.
+void out_with_attributes(Dir d) {
+    std_input_and_old_out(d);
+    fs::permissions(d / "out",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // user:nobody:r-- beside the owner's, group's and others' entries, and the mask.
+    const unsigned char acl[] = {2, 0,   0,   0,   1,   0,   6,  0, 255, 255, 255, 255, 2,   0,  4,
+                                 0, 254, 255, 0,   0,   4,   0,  4, 0,   255, 255, 255, 255, 16, 0,
+                                 4, 0,   255, 255, 255, 255, 32, 0, 0,   0,   255, 255, 255, 255};
+    if (setxattr((d / "out").c_str(), "user.origin", "camera", 6, 0) != 0 ||
+        setxattr((d / "out").c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0) {
+        GTEST_SKIP() << "no extended attributes or ACLs here: " << std::strerror(errno);
+    }
+    if (geteuid() == 0) {
+        EXPECT_EQ(chown((d / "out").c_str(), 1000, 1000), 0);
+    }
+    write_file(d / "attributes", attributes(d / "out"));
+}
+
 // A setup that writes bytes to IN, and a check that OUT is their negation.
 Step input(std::string bytes) {
     return [bytes = std::move(bytes)](Dir d) { write_file(d / "in", bytes); };
@@ -418,6 +509,11 @@ const std::vector<Case> cases = {
      [](Dir d) { write_file(d / "in", "ab"); write_file(d / "out", std::string(100000, 'z')); },
      0, "", "", copied("ab")},
     {"AllByteValuesIncludingFFAndLineEnds", in_out, input(all_bytes), 0, "", "", copied(all_bytes)},
+    {"OldOutAttributesKept", in_out, out_with_attributes, 0, "", "",
+     [](Dir d) {
+         expect_copy(d, some_input);
+         EXPECT_EQ(attributes(d / "out"), read_file(d / "attributes"));
+     }, {}, Where::posix},
     {"ExactlyOneBlock", in_out, input(one_block), 0, "", "", copied(one_block)},
     {"OneBlockAndAByte", in_out, input(one_block_and_a_byte), 0, "", "",
      copied(one_block_and_a_byte)},
@@ -612,6 +708,19 @@ const std::vector<Case> cases = {
      unmount_expect_in_intact, without_sys, Where::direct},
     {"CopiesWhereFileSystemsWillNotSay", in_out, std_input, 0, "", "", copied(some_input),
      ioctl_denied, Where::direct},
+    // One file reached by two routes whose numbers the kernel cannot compare:
+    // IN is read whole before OUT's name or bytes change, so the file ends
+    // up holding the copy, never emptied or removed.
+    {"ThroughFusePassthroughNeedsRoot", {"byteneg", "mnt/in", "src/in"}, in_fuse("bindfs", "src/in"),
+     0, "", "", fuse_file_holds("src/in", negated(some_input)), {}, Where::posix},
+    {"OtherLinkThroughFusePassthroughNeedsRoot", {"byteneg", "mnt/in", "src/out"},
+     in_fuse("bindfs", "src/in", "src/out"), 0, "", "",
+     fuse_file_holds("src/in", negated(some_input)), {}, Where::posix},
+    {"OtherCaseOnFuseNeedsRoot", {"byteneg", "mnt/k.bin", "mnt/K.BIN"}, in_fuse("exfat", "mnt/k.bin"),
+     0, "", "", fuse_file_holds("mnt/K.BIN", negated(some_input)), {}, Where::posix},
+    {"OtherCaseOnFuseFailingNeedsRoot", {"byteneg", "mnt/k.bin", "mnt/K.BIN"},
+     in_fuse("exfat", "mnt/k.bin"), 2, "", "byteneg: mnt/K.BIN: File too large\n",
+     fuse_file_holds("mnt/k.bin", some_input), file_size_limit(4096), Where::posix},
 
     // Failures after OUT is open: reported, and a regular OUT is removed.
     // Wine shows Linux's /proc/self/mem on drive Z:, which fails the same way.
@@ -786,6 +895,74 @@ TEST(RoundTrip, RandomMebibytesComeBackByteForByte) {
     ASSERT_EQ(byteneg({"byteneg", "b", "c"}, opts).status, 0);
     EXPECT_TRUE(read_file(dir.path / "c") == data);
 }
+
+// Runs at once that write each other's IN, or one OUT: every file ends up
+// whole, as IN was, or as a whole copy of what some run read.
+TEST(AtOnce, CrossedRunsAndOneOutLeaveWholeFiles) {
+    TempDir dir;
+    RunOptions opts;
+    opts.cwd = dir.path;
+    shown_name(); // learnt before the threads, which would race to learn it
+    const std::string a = random_bytes(std::size_t{4} << 20, 21);
+    const std::string b = random_bytes((std::size_t{4} << 20) + 1, 22);
+    const auto both = [&](const std::vector<std::string> &one,
+                          const std::vector<std::string> &other) {
+        write_file(dir.path / "a", a);
+        write_file(dir.path / "b", b);
+        Outcome first;
+        std::thread side([&] { first = byteneg(one, opts); });
+        const Outcome second = byteneg(other, opts);
+        side.join();
+        // A new OUT that the other run made meanwhile is not replaced unseen.
+        const auto beaten = [](const Outcome &r) {
+            return r.status == 2 && r.err == "byteneg: o: File exists\n";
+        };
+        EXPECT_TRUE((first.status == 0 || beaten(first)) &&
+                    (second.status == 0 || beaten(second)) &&
+                    (first.status == 0 || second.status == 0))
+            << first.err << second.err;
+    };
+    for (int round = 0; round < 3; ++round) {
+        both({"byteneg", "a", "b"}, {"byteneg", "b", "a"});
+        const std::string got_a = read_file(dir.path / "a");
+        const std::string got_b = read_file(dir.path / "b");
+        EXPECT_TRUE((got_a == negated(b) && got_b == negated(a)) ||
+                    (got_a == a && got_b == negated(a)) || (got_a == negated(b) && got_b == b))
+            << "a: " << got_a.size() << " bytes, b: " << got_b.size();
+        both({"byteneg", "a", "o"}, {"byteneg", "b", "o"});
+        const std::string got_o = read_file(dir.path / "o");
+        EXPECT_TRUE(got_o == negated(a) || got_o == negated(b))
+            << "o: " << got_o.size() << " bytes";
+        EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"a", "b", "o"}));
+    }
+}
+
+#ifndef BYTENEG_WINDOWS
+// IN cut short while it is read: the run fails rather than take what it got
+// for a copy. OUT is a FIFO the test reads, so that the run waits there,
+// part way through IN, while the test cuts it.
+TEST(Shrinking, InCutShortIsAFailure) {
+    TempDir dir;
+    write_file(dir.path / "in", blocks_and_a_part);
+    ASSERT_EQ(mkfifo((dir.path / "out").c_str(), 0600), 0);
+    Fd reader = open_fd(dir.path / "out", O_RDONLY | O_NONBLOCK);
+    ASSERT_EQ(fcntl(reader.get(), F_SETFL, 0), 0);
+    const int room = fcntl(reader.get(), F_GETPIPE_SZ);
+    RunOptions opts;
+    opts.cwd = dir.path;
+    opts.while_running = [&](int /*pid*/) {
+        int held = 0;
+        while (ioctl(reader.get(), FIONREAD, &held) == 0 && held < room) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        fs::resize_file(dir.path / "in", 1000);
+        read_rest(reader.get());
+    };
+    const Outcome r = byteneg({"byteneg", "in", "out"}, opts);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "byteneg: in: file shrank while being read\n");
+}
+#endif
 
 #ifndef BYTENEG_WINDOWS
 // A FIFO delivers what its writer has written so far: reads come back short

@@ -61,6 +61,21 @@ fs::path made_temp_dir(const std::string &use) {
     for (const int fd : opts.closed) {
         close(fd);
     }
+    // Every signal at its default but those asked for: a parent that feeds
+    // standard input ignores SIGPIPE, and a test may run in the background.
+    // No core files, which signals that make one would leave in the folder.
+    for (int sig = 1; sig < NSIG; ++sig) {
+        signal(sig, SIG_DFL); // fails, as it may, for SIGKILL, SIGSTOP and reserved ones
+    }
+    const rlimit no_core{0, 0};
+    if (setrlimit(RLIMIT_CORE, &no_core) != 0) {
+        _exit(126);
+    }
+    for (const int sig : opts.ignored_signals) {
+        if (signal(sig, SIG_IGN) == SIG_ERR) {
+            _exit(126);
+        }
+    }
     if (opts.file_size_limit >= 0) {
         const rlimit lim{static_cast<rlim_t>(opts.file_size_limit),
                          static_cast<rlim_t>(opts.file_size_limit)};
@@ -75,10 +90,6 @@ fs::path made_temp_dir(const std::string &use) {
         if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
             _exit(126);
         }
-    }
-    // Set either way: a parent that feeds standard input ignores SIGPIPE.
-    if (signal(SIGPIPE, opts.ignore_sigpipe ? SIG_IGN : SIG_DFL) == SIG_ERR) {
-        _exit(126);
     }
     if (opts.as_nobody && geteuid() == 0 && !become_nobody()) {
         _exit(126);
@@ -354,6 +365,9 @@ Outcome run(const std::string &program, const std::vector<std::string> &argv,
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (opts.while_running) {
+        opts.while_running(pid);
+    }
     if (opts.on_stdout) {
         // The caller reads standard output itself (and may close it early).
         opts.on_stdout(out_pipe[0]);

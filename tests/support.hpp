@@ -24,8 +24,13 @@ struct RunOptions {
     bool as_nobody = false;               // drop root privileges, so permissions bite
     long file_size_limit = -1;            // RLIMIT_FSIZE in bytes, or -1 for none
     long open_files_limit = -1;           // RLIMIT_NOFILE, or -1 for none
-    bool ignore_sigpipe = false;          // start the program with SIGPIPE ignored
-    std::vector<std::string> wrapper;     // e.g. strace and its options, run before the binary
+    // Signals the program starts with ignored; every other one is at its
+    // default, whatever the tests' own process does with it.
+    std::vector<int> ignored_signals;
+    // Called with the started program's process, before its output is
+    // collected: it may feed the program and signal it.
+    std::function<void(int pid)> while_running;
+    std::vector<std::string> wrapper; // e.g. strace and its options, run before the binary
     // If set, fed to the program's standard input through a pipe instead of
     // stdin_path.
     std::optional<std::string> stdin_bytes;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 
 #include <windows.h>
 
@@ -322,9 +323,30 @@ char **utf8_arguments(int &argc, char **argv) {
     return args;
 }
 
+namespace {
+
+// What is left of a regular IN from where its reading stands, so that one
+// cut short while it is read can be told.
+int note_size(file &f) {
+    LARGE_INTEGER at{};
+    LARGE_INTEGER size{};
+    if (!f.regular) {
+        return 0;
+    }
+    if (!SetFilePointerEx(handle_of(f), LARGE_INTEGER{}, &at, FILE_CURRENT) ||
+        !GetFileSizeEx(handle_of(f), &size)) {
+        return last_error();
+    }
+    f.size = size.QuadPart - at.QuadPart;
+    return 0;
+}
+
+} // namespace
+
 int open_in(const char *path, file &f) {
     if (const DWORD which = inherited_handle(path); which != 0) {
-        return use_inherited(which, f);
+        const int err = use_inherited(which, f);
+        return err != 0 ? err : note_size(f);
     }
     const wchar_t *wide = nullptr;
     if (const int err = wide_path(path, wide); err != 0) {
@@ -339,7 +361,8 @@ int open_in(const char *path, file &f) {
         const int err = last_error();
         return err == ERROR_ACCESS_DENIED && is_directory(wide) ? error_is_directory : err;
     }
-    return identify(h, f);
+    const int err = identify(h, f);
+    return err != 0 ? err : note_size(f);
 }
 
 int open_out(const char *path, file &f) {
@@ -366,31 +389,20 @@ int open_out(const char *path, file &f) {
     if (const int err = wide_path(path, wide); err != 0) {
         return err;
     }
-    // DELETE lets a failed run remove OUT through this handle, without a
-    // second open that could meet another file by then. A file we may write
-    // but not delete is still written; a failure then empties it instead.
-    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE h = CreateFileW(wide, GENERIC_WRITE | DELETE, share, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    // Another program may hold OUT open for reading and writing but not for
-    // deleting, as the C runtime's fopen does; writing is all the copy needs.
-    if (h == INVALID_HANDLE_VALUE &&
-        ((GetLastError() == ERROR_ACCESS_DENIED && !is_directory(wide)) ||
-         GetLastError() == ERROR_SHARING_VIOLATION)) {
-        h = CreateFileW(wide, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
-    }
+    // Opened for writing, as a file the user may not write is refused, but
+    // not made: a new file beside it takes its name once the copy is whole.
+    const HANDLE h =
+        CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const int err = last_error();
+        if (err == ERROR_FILE_NOT_FOUND) {
+            f.missing = true;
+            return 0;
+        }
         return err == ERROR_ACCESS_DENIED && is_directory(wide) ? error_is_directory : err;
     }
-    // OPEN_ALWAYS says whether the file was there: a new one is ours to remove.
-    f.created = GetLastError() != ERROR_ALREADY_EXISTS;
     return identify(h, f);
-}
-
-int create_out(file & /*f*/) {
-    return 0; // open_out made it: a failure removes it again
 }
 
 int find_overlap(const file &in, const file &out, overlap &found) {
@@ -408,20 +420,23 @@ int find_overlap(const file &in, const file &out, overlap &found) {
     return 0;
 }
 
-int empty_out(file &out) {
-    if (out.inherited || !out.regular) {
-        return 0;
-    }
-    const int err = cut_back(handle_of(out), 0);
-    out.emptied = err == 0;
-    return err;
-}
-
 int finish_out(const file &out) {
-    if (out.inherited || !out.regular) {
+    // A new file holds nothing but what was written to it.
+    if (out.inherited || !out.regular || out.how != way::in_place) {
         return 0;
     }
     return cut_back(handle_of(out), out.written);
+}
+
+int check_length(const file &in) {
+    if (!in.regular || in.got >= in.size) {
+        return 0;
+    }
+    LARGE_INTEGER now{};
+    if (!GetFileSizeEx(handle_of(in), &now)) {
+        return last_error();
+    }
+    return now.QuadPart < in.size ? error_shrank : 0;
 }
 
 // Whether h is a pipe that a caller set not to wait (PIPE_NOWAIT): reading
@@ -454,6 +469,7 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
                 continue;
             }
             got = n;
+            in.got += n;
             return 0;
         }
         const int err = last_error();
@@ -461,6 +477,7 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
         // the next read: what came is data like any other.
         if (err == ERROR_MORE_DATA && n > 0) {
             got = n;
+            in.got += n;
             return 0;
         }
         if (err == ERROR_NO_DATA && wait_for_pipe(h)) {
@@ -478,7 +495,9 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
     }
 }
 
-int write_all(file &out, const unsigned char *buf, std::size_t n) {
+namespace {
+
+int write_handle(file &out, const unsigned char *buf, std::size_t n) {
     while (n > 0) {
         const DWORD want = n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
         DWORD put = 0;
@@ -509,14 +528,17 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
     return 0;
 }
 
+} // namespace
+
 int close_file(file &f) {
-    const HANDLE h = handle_of(f);
-    f.handle = -1;
     // A standard handle is also the process's own, which messages may still
-    // use: the caller can hand the same handle as output and error.
-    if (f.inherited) {
+    // use: the caller can hand the same handle as output and error. A new
+    // file is yet to take OUT's name.
+    if (f.inherited || f.how != way::in_place) {
         return 0;
     }
+    const HANDLE h = handle_of(f);
+    f.handle = -1;
     return CloseHandle(h) ? 0 : last_error();
 }
 
@@ -594,67 +616,235 @@ std::size_t name_of(HANDLE h, buffer &buf) {
     return n;
 }
 
-// Whether path ends in the name of the file h itself rather than in a link to
-// it: only then does deleting through h remove the name the user gave, and
-// not a link's target. The name may be spelt any way the system accepts
-// (trailing dots and spaces, an 8.3 short name, another case), so what counts
-// is the entry the system finds for it, not the text typed. That entry must
-// not be a link, and the file must be in the folder the path names under the
-// entry's name: links that carry no reparse attribute, as Unix ones under Wine
-// do, fail one of the two. Links on the way to the folder do not matter, as the
-// folder's name and the file's are resolved alike.
-bool names_directly(const wchar_t *path, HANDLE h) {
-    // A name the system opened holds no wildcard, which would make the search
-    // below match other entries; refuse rather than trust one.
-    const wchar_t *typed = leaf(path);
-    if (*typed == L'\0' || std::wcspbrk(typed, L"*?<>\"") != nullptr) {
-        return false;
+} // namespace
+
+namespace {
+
+// What Ctrl-C, Ctrl-Break or a closed console must discard: OUT as the run has
+// left it so far. The handler runs on a thread of its own; the run's thread
+// holds guard while it changes what a handler would discard, and for good
+// once the outcome is settled.
+CRITICAL_SECTION guard;
+file *volatile guarded = nullptr;
+const char *volatile guarded_path = nullptr;
+HANDLE run_thread = nullptr;
+bool guarding = false;
+
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
     }
-    WIN32_FIND_DATAW entry{};
-    const HANDLE search = FindFirstFileW(path, &entry);
-    if (search == INVALID_HANDLE_VALUE || !FindClose(search) ||
-        (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return false;
+    EnterCriticalSection(&guard);
+    // The run's thread stops where it is, so that nothing it does races the
+    // discarding; the process then ends as Windows ends it on Ctrl-C.
+    SuspendThread(run_thread);
+    if (file *const f = guarded; f != nullptr) {
+        discard_out(guarded_path, *f);
     }
-    static buffer file_buf;
-    if (name_of(h, file_buf) == 0) {
-        return false;
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+int start_guarding() {
+    if (guarding) {
+        return 0;
     }
-    const wchar_t *const file_name = text_of(file_buf);
-    const wchar_t *file_leaf = leaf(file_name);
-    if (file_leaf == file_name || std::wcscmp(file_leaf, entry.cFileName) != 0) {
-        return false;
+    InitializeCriticalSection(&guard);
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run_thread,
+                         0, FALSE, DUPLICATE_SAME_ACCESS) ||
+        !SetConsoleCtrlHandler(on_console_event, TRUE)) {
+        return last_error();
     }
-    // The folder as the system resolves the path: its trailing \ is kept, as
-    // C: alone would be the current folder of drive C rather than its root.
-    static buffer folder_path;
-    wchar_t *part = nullptr;
-    if (full_path(path, folder_path, 0, &part) == 0 || part == nullptr) {
-        return false;
+    guarding = true;
+    return 0;
+}
+
+// The new file beside OUT, and the name it is to take: OUT's own, as the
+// system resolves it.
+buffer new_name;
+buffer out_name;
+
+// Marks the new file h for deletion, or takes the mark away: marked, it goes
+// when its handle closes, however the run ends (a crash, taskkill /F).
+int mark_for_deletion(HANDLE h, bool gone) {
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = gone ? TRUE : FALSE;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) ? 0
+                                                                                  : last_error();
+}
+
+// Makes the new file in the folder of out_name, under a name of the run's own.
+int make_new_file(HANDLE &h) {
+    const wchar_t *const name = text_of(out_name);
+    const std::size_t folder = static_cast<std::size_t>(leaf(name) - name);
+    constexpr wchar_t prefix[] = L".byteneg-";
+    constexpr std::size_t digits = 8;
+    if (!reserve(new_name, (folder + std::size(prefix) + digits) * sizeof(wchar_t))) {
+        return last_error();
     }
-    *part = L'\0';
-    const HANDLE folder = CreateFileW(text_of(folder_path), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
-        return false;
+    wchar_t *const made = text_of(new_name);
+    std::wmemcpy(made, name, folder);
+    std::wmemcpy(made + folder, prefix, std::size(prefix));
+    LARGE_INTEGER tick{};
+    QueryPerformanceCounter(&tick);
+    auto mix = static_cast<std::uint64_t>(tick.QuadPart) ^
+               (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32U);
+    for (int tries = 0; tries < 100; ++tries) {
+        mix = mix * 6364136223846793005U + 1442695040888963407U;
+        std::swprintf(made + folder + std::size(prefix) - 1, digits + 1, L"%08x",
+                      static_cast<unsigned>(mix >> 32U));
+        h = CreateFileW(made, GENERIC_READ | GENERIC_WRITE | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            const int err = mark_for_deletion(h, true);
+            if (err != 0) {
+                CloseHandle(h);
+                DeleteFileW(made);
+            }
+            return err;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return last_error();
+        }
     }
-    static buffer folder_buf;
-    std::size_t folder_len = name_of(folder, folder_buf);
-    if (!CloseHandle(folder) || folder_len == 0) {
-        return false;
+    return ERROR_FILE_EXISTS;
+}
+
+// prepare_out's choice, made while guard is held. A regular OUT with no other
+// name is replaced: under the name the system knows it by, its links
+// followed, which ReplaceFileW gives the new file with what the old one had
+// (attributes, ACLs, streams).
+int choose_and_make(const char *path, file &out) {
+    if (out.inherited) {
+        return 0;
     }
-    const wchar_t *const folder_name = text_of(folder_buf);
-    if (folder_name[folder_len - 1] == L'\\') {
-        --folder_len;
+    const wchar_t *wide = nullptr;
+    if (const int err = wide_path(path, wide); err != 0) {
+        return err;
     }
-    const auto parent_len = static_cast<std::size_t>(file_leaf - file_name - 1);
-    return parent_len == folder_len && std::wmemcmp(file_name, folder_name, folder_len) == 0;
+    bool replaceable = out.missing;
+    if (!out.missing) {
+        FILE_STANDARD_INFO standard{};
+        if (!GetFileInformationByHandleEx(handle_of(out), FileStandardInfo, &standard,
+                                          sizeof standard)) {
+            return last_error();
+        }
+        replaceable = standard.NumberOfLinks == 1 && name_of(handle_of(out), out_name) != 0;
+    } else if (full_path(wide, out_name, 0, nullptr) == 0) {
+        return last_error();
+    }
+    if (replaceable) {
+        HANDLE h = INVALID_HANDLE_VALUE;
+        const int err = make_new_file(h);
+        if (err == 0) {
+            if (!out.missing && !CloseHandle(handle_of(out))) {
+                const int closed = last_error();
+                CloseHandle(h);
+                return closed;
+            }
+            out.handle = reinterpret_cast<std::intptr_t>(h);
+            out.how = way::replace;
+            out.regular = true;
+            return 0;
+        }
+        if (out.missing || err != ERROR_ACCESS_DENIED) {
+            return err;
+        }
+    }
+    const int err = cut_back(handle_of(out), 0);
+    out.emptied = err == 0;
+    return err;
 }
 
 } // namespace
 
+int prepare_out(const char *path, file &out, const file & /*in*/) {
+    if (!out.regular && !out.missing) {
+        return 0; // pipes, consoles and devices: nothing to discard
+    }
+    if (const int err = start_guarding(); err != 0) {
+        return err;
+    }
+    EnterCriticalSection(&guard);
+    guarded_path = path;
+    guarded = &out;
+    const int err = choose_and_make(path, out);
+    LeaveCriticalSection(&guard);
+    return err;
+}
+
+int write_all(file &out, const unsigned char *buf, std::size_t n) {
+    // What Ctrl-C cuts an inherited file back to rests on the count of what
+    // the run wrote: the handler waits while a write and its count are made.
+    const bool counted = out.inherited && out.regular && guarded != nullptr;
+    if (counted) {
+        EnterCriticalSection(&guard);
+    }
+    const int err = write_handle(out, buf, n);
+    if (counted) {
+        LeaveCriticalSection(&guard);
+    }
+    return err;
+}
+
+int commit_out(const char * /*path*/, file &out) {
+    if (guarded == nullptr) {
+        return 0;
+    }
+    EnterCriticalSection(&guard); // for good: once OUT has its copy, the run has succeeded
+    if (out.how == way::replace) {
+        // Closed first, as Wine's ReplaceFileW opens the new file for itself
+        // alone; from here a failure removes it by its name.
+        const HANDLE h = handle_of(out);
+        if (const int err = mark_for_deletion(h, false); err != 0) {
+            return err;
+        }
+        out.handle = -1;
+        if (!CloseHandle(h)) {
+            return last_error();
+        }
+        // A new OUT takes a name nobody has taken meanwhile; an old one is
+        // replaced in one step, keeping what it had.
+        const BOOL put = out.missing ? MoveFileExW(text_of(new_name), text_of(out_name), 0)
+                                     : ReplaceFileW(text_of(out_name), text_of(new_name), nullptr,
+                                                    0, nullptr, nullptr);
+        if (!put) {
+            const int err = last_error();
+            if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+                err != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+                return err;
+            }
+            // The old OUT may be gone from its name already: the copy takes
+            // it if it can, and is never discarded, whatever name it has.
+            if (!MoveFileExW(text_of(new_name), text_of(out_name), MOVEFILE_REPLACE_EXISTING)) {
+                out.how = way::in_place;
+                out.regular = false;
+                return err;
+            }
+        }
+    }
+    guarded = nullptr;
+    return 0;
+}
+
 int discard_out(const char *path, file &out) {
+    if (guarding) {
+        EnterCriticalSection(&guard); // for good: the run is ending
+    }
+    guarded = nullptr;
+    if (out.how == way::replace) {
+        // The new file is all the partial copy: OUT is as it was.
+        const HANDLE h = handle_of(out);
+        if (h == INVALID_HANDLE_VALUE) {
+            return DeleteFileW(text_of(new_name)) ? 0 : last_error();
+        }
+        out.handle = -1;
+        const int err = mark_for_deletion(h, true);
+        if (!CloseHandle(h) && err == 0) {
+            return last_error();
+        }
+        return err != 0 && !DeleteFileW(text_of(new_name)) ? err : 0;
+    }
     if (!out.regular) {
         return 0;
     }
@@ -662,20 +852,19 @@ int discard_out(const char *path, file &out) {
         // Its handle is the only way to it.
         return out.handle == -1 ? ERROR_INVALID_HANDLE : restore(handle_of(out), out);
     }
-    if (!out.created && !out.emptied) {
+    if (!out.emptied) {
         return 0; // it holds what it held before the run
-    }
-    const wchar_t *wide = nullptr;
-    if (const int err = wide_path(path, wide); err != 0) {
-        return err;
     }
     HANDLE h = handle_of(out);
     if (out.handle == -1) {
         // The handle went with a failed close; find the file again by its
         // path, making sure it is still ours.
-        h = CreateFileW(wide, GENERIC_WRITE | DELETE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const wchar_t *wide = nullptr;
+        if (const int err = wide_path(path, wide); err != 0) {
+            return err;
+        }
+        h = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             return last_error();
         }
@@ -688,29 +877,9 @@ int discard_out(const char *path, file &out) {
             return ERROR_FILE_INVALID;
         }
     }
-    FILE_STANDARD_INFO standard{};
-    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard)) {
-        return last_error();
-    }
-    // Deleting leaves no trace, but only when the file has no other name, and
-    // when OUT names it directly: deleting through a symbolic link would
-    // remove the target and leave the link dangling. Deleting may also be
-    // refused (no DELETE access); emptying is then the next best thing. It
-    // comes first, so that a deletion that fails only at close leaves at
-    // least an empty file.
-    if (const int err = cut_back(h, 0); err != 0) {
-        return err;
-    }
-    FILE_DISPOSITION_INFO gone{};
-    gone.DeleteFile = TRUE;
-    if (standard.NumberOfLinks == 1 && names_directly(wide, h) &&
-        SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone)) {
-        // The file goes when its last handle closes: close ours now rather
-        // than at exit.
-        out.handle = -1;
-        return CloseHandle(h) ? 0 : last_error();
-    }
-    return 0;
+    // Emptied, never removed: the file is not the run's own, and others may
+    // reach it by other names.
+    return cut_back(h, 0);
 }
 
 void write_stdout(const char *text, std::size_t n) {
@@ -731,6 +900,9 @@ const char *describe(int err) {
     }
     if (err == error_shared_output) {
         return "others have written to it since";
+    }
+    if (err == error_shrank) {
+        return "file shrank while being read";
     }
     // English where the system has it, like the rest of the tool's words;
     // the user's language otherwise.

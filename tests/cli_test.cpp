@@ -45,6 +45,7 @@ const std::string whole_sectors = some_input.substr(0, std::size_t{600} * 512);
 const std::string old_out = "previous contents of out, which must survive\n";
 
 using Dir = const fs::path &;
+using Step = std::function<void(Dir)>;
 
 struct Case {
     const char *name;
@@ -117,6 +118,13 @@ void expect_in_intact_no_out(Dir d) {
 }
 void nothing_left(Dir d) {
     expect_names(d, {});
+}
+// The folder holds this one file, with these bytes.
+Step file_holds(const char *name, std::string bytes) {
+    return [name, bytes = std::move(bytes)](Dir d) {
+        expect_names(d, {name});
+        EXPECT_EQ(read_file(d / name), bytes);
+    };
 }
 void make_dir(Dir d, const char *name, fs::perms perms) {
     fs::create_directory(d / name);
@@ -385,8 +393,6 @@ void expect_layers_intact(Dir d) {
     umount2((d / "lower").c_str(), MNT_DETACH); // mounted only for xino
     EXPECT_TRUE(upper == some_input && lower == some_input) << "a layer lost its file";
 }
-
-using Step = std::function<void(Dir)>;
 
 // A FUSE file system of this kind mounted at d/mnt: a passthrough of d/src
 // (bindfs), or an exFAT image through its FUSE driver, which takes names in
@@ -734,17 +740,24 @@ const std::vector<Case> cases = {
      mem_error, nothing_left, {}, Where::windows},
     {"ReadErrorRemovesOutDotsAndSpace", {"byteneg", "/proc/self/mem", "out2. ."}, nullptr, 2, "",
      mem_error, nothing_left, {}, Where::windows},
-    {"ReadErrorRemovesOutShortName", {"byteneg", "/proc/self/mem", "LONG~PD1.BIN"},
-     [](Dir d) { write_file(d / "longfilename.bin", old_out); }, 2, "", mem_error, nothing_left,
-     {}, Where::windows},
+    // An existing OUT so named keeps its bytes; a copy takes its own name.
+    {"ReadErrorKeepsOutShortName", {"byteneg", "/proc/self/mem", "LONG~PD1.BIN"},
+     [](Dir d) { write_file(d / "longfilename.bin", old_out); }, 2, "", mem_error,
+     file_holds("longfilename.bin", old_out), {}, Where::windows},
+    {"ShortNameOutReplacedUnderItsName", {"byteneg", "in", "LONG~PD1.BIN"},
+     [](Dir d) { std_input(d); write_file(d / "longfilename.bin", old_out); }, 0, "", "",
+     [](Dir d) {
+         expect_names(d, {"in", "longfilename.bin"});
+         EXPECT_TRUE(read_file(d / "longfilename.bin") == negated(some_input));
+     }, {}, Where::windows},
     // Z:out is out in Z:'s current folder, which cmd keeps as =Z: once on C:.
-    {"ReadErrorRemovesOutDriveRelative", {"byteneg", "Z:/proc/self/mem", "Z:out"},
+    {"ReadErrorKeepsOutDriveRelative", {"byteneg", "Z:/proc/self/mem", "Z:out"},
      [](Dir d) { write_file(d / "out", old_out); }, 2, "",
-     "byteneg: Z:/proc/self/mem: Input/output error\n", nothing_left, launched({"-cd", "C:\\"}),
-     Where::windows},
-    {"ReadErrorRemovesOutOtherCase", {"byteneg", "/proc/self/mem", "OUT"},
-     [](Dir d) { write_file(d / "out", old_out); }, 2, "", mem_error, nothing_left, {},
-     Where::windows},
+     "byteneg: Z:/proc/self/mem: Input/output error\n", file_holds("out", old_out),
+     launched({"-cd", "C:\\"}), Where::windows},
+    {"ReadErrorKeepsOutOtherCase", {"byteneg", "/proc/self/mem", "OUT"},
+     [](Dir d) { write_file(d / "out", old_out); }, 2, "", mem_error, file_holds("out", old_out),
+     {}, Where::windows},
     {"WriteErrorKeepsOldOut", in_out, std_input_and_old_out, 2, "", "byteneg: out: File too large\n",
      [](Dir d) { expect_names(d, {"in", "out"}); expect_in_intact_out_untouched(d); },
      file_size_limit(4096), Where::posix},
@@ -915,7 +928,8 @@ TEST(AtOnce, CrossedRunsAndOneOutLeaveWholeFiles) {
         side.join();
         // A new OUT that the other run made meanwhile is not replaced unseen.
         const auto beaten = [](const Outcome &r) {
-            return r.status == 2 && r.err == "byteneg: o: File exists\n";
+            const std::string taken = "byteneg: o: File exists\n";
+            return r.status == 2 && with_reason_of(taken, r.err) == taken;
         };
         EXPECT_TRUE((first.status == 0 || beaten(first)) &&
                     (second.status == 0 || beaten(second)) &&

@@ -8,12 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -544,6 +549,169 @@ INSTANTIATE_TEST_SUITE_P(Inherited, Streams,
                          testing::ValuesIn(applicable(inherited_and_discard_cases)), case_name);
 INSTANTIATE_TEST_SUITE_P(Messages, Streams, testing::ValuesIn(applicable(message_cases)),
                          case_name);
+
+// Runs ended midway: IN is a FIFO that the test feeds, and once the run has
+// taken the first bytes, and so has made what it writes them to, a signal
+// comes (or the test does something else meanwhile, then ends the input).
+struct Interruption {
+    const char *name;
+    std::vector<std::string> argv;
+    std::function<void(Dir)> setup; // what lies at OUT before the run
+    std::vector<int> signals;       // a run for each; 0 for none
+    std::function<void(Dir)> check; // the files after each run
+    std::vector<int> ignored = {};  // signals ignored when the run begins: it goes on
+    std::function<void(Dir)> meanwhile = nullptr;
+    std::string err{}; // what a run that is not ended by a signal says
+    Where where = Where::anywhere;
+};
+
+const std::string first = random_bytes(5000, 12);
+const std::string rest = random_bytes(3 * block_size, 13);
+const std::string old = "previous contents of out, which must survive\n";
+
+// Every signal whose default ends a process, but SIGKILL, which cannot be
+// caught. Under Wine, SIGINT is Ctrl-C to the program; any other signal ends
+// Wine itself, as taskkill /F ends a Windows program.
+std::vector<int> catchable() {
+    if (windows_binary) {
+        return {SIGINT};
+    }
+    return {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,
+            SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+            SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,  SIGRTMIN,  SIGRTMAX};
+}
+std::vector<int> every_ending() {
+    std::vector<int> all = catchable();
+    all.push_back(SIGKILL);
+    if (windows_binary) {
+        all.push_back(SIGTERM);
+    }
+    return all;
+}
+// Whether sig ended the run: as that signal, or, for a Windows program under
+// Wine, Ctrl-C's way, with STATUS_CONTROL_C_EXIT as its status.
+bool ended_by(const Outcome &r, int sig) {
+    constexpr int control_c_status = 0xC000013A & 0xFF;
+    return windows_binary && sig == SIGINT ? r.status == control_c_status : r.signal == sig;
+}
+void old_out(Dir d) {
+    write_file(d / "out", old);
+}
+void old_out_linked(Dir d) {
+    old_out(d);
+    fs::create_hard_link(d / "out", d / "link");
+}
+const std::vector<std::string> fifo_out = {"byteneg", "fifo", "out"};
+
+// clang-format off
+const std::vector<Interruption> interruptions = {
+    {"NewOutLeavesNothing", fifo_out, nullptr, every_ending(),
+     [](Dir d) { expect_names(d, {"fifo"}); }},
+    {"OldOutKept", fifo_out, old_out, every_ending(),
+     [](Dir d) { expect_names(d, {"fifo", "out"}); EXPECT_EQ(read_file(d / "out"), old); }},
+    // Written in place, as its other name must see the copy: emptied.
+    {"SecondLinkEmptied", fifo_out, old_out_linked, catchable(),
+     [](Dir d) { EXPECT_EQ(read_file(d / "out"), ""); EXPECT_EQ(read_file(d / "link"), ""); }},
+    {"AppendedStdoutCutBack", {"byteneg", "fifo", "/dev/stdout"},
+     [](Dir d) { write_file(d / "log", old); }, catchable(),
+     [](Dir d) { EXPECT_EQ(read_file(d / "log"), old); }, {}, nullptr, "",
+     // Wine cannot cut back a handle made from a Unix descriptor.
+     Where::posix},
+    {"IgnoredHangupStaysIgnored", fifo_out, old_out, {SIGHUP},
+     [](Dir d) { EXPECT_TRUE(read_file(d / "out") == negated(first + rest)); }, {SIGHUP}, nullptr,
+     "", Where::posix},
+    // A file made at a new OUT's name while the run goes on is not replaced unseen.
+    {"NameTakenMeanwhileKept", fifo_out, nullptr, {0},
+     [](Dir d) { expect_names(d, {"fifo", "out"}); EXPECT_EQ(read_file(d / "out"), old); }, {},
+     old_out, "byteneg: out: File exists\n"},
+};
+// clang-format on
+
+void PrintTo(const Interruption &c, std::ostream *os) {
+    *os << c.name;
+}
+
+// Waits until the reader has taken all that the FIFO holds.
+void drained(int fifo) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int held = 0;
+    while (ioctl(fifo, FIONREAD, &held) == 0 && held > 0 &&
+           std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(held, 0) << "the run did not read its input";
+}
+
+class Interrupted : public testing::TestWithParam<Interruption> {};
+
+TEST_P(Interrupted, NothingHalfWrittenIsLeft) {
+    const Interruption &c = GetParam();
+    for (const int sig : c.signals) {
+        SCOPED_TRACE(sig == 0 ? "no signal" : strsignal(sig));
+        TempDir dir;
+        ASSERT_EQ(mkfifo((dir.path / "fifo").c_str(), 0600), 0);
+        if (c.setup) {
+            c.setup(dir.path);
+        }
+        RunOptions opts;
+        opts.cwd = dir.path;
+        opts.ignored_signals = c.ignored;
+        Fd log;
+        if (c.argv.back() == "/dev/stdout") {
+            log = open_fd(dir.path / "log", O_WRONLY | O_APPEND);
+            opts.stdout_fd = log.get();
+        }
+        // Open for reading too, so that opening waits for nobody and the
+        // input ends only when the test closes it.
+        Fd feed = open_fd(dir.path / "fifo", O_RDWR);
+        const bool goes_on =
+            sig == 0 || std::find(c.ignored.begin(), c.ignored.end(), sig) != c.ignored.end();
+        opts.while_running = [&](int pid) {
+            put(feed.get(), first);
+            drained(feed.get());
+            if (c.meanwhile) {
+                c.meanwhile(dir.path);
+            }
+            if (sig != 0) {
+                EXPECT_EQ(kill(pid, sig), 0);
+            }
+            if (goes_on) {
+                put(feed.get(), rest);
+                feed.reset();
+            }
+        };
+        const Outcome r = byteneg(c.argv, opts);
+        feed.reset();
+        log.reset();
+        if (goes_on) {
+            EXPECT_EQ(r.signal, 0);
+            EXPECT_EQ(r.status, c.err.empty() ? 0 : 2);
+        } else {
+            EXPECT_TRUE(ended_by(r, sig)) << "status " << r.status << ", signal " << r.signal;
+        }
+        EXPECT_EQ(with_reason_of(c.err, r.err), c.err);
+        c.check(dir.path);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, testing::ValuesIn(applicable(interruptions)),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+#ifndef BYTENEG_WINDOWS
+// A write past the file size limit ends the run by SIGXFSZ, unless ignored.
+TEST(Interrupted, FileSizeLimitKeepsOldOut) {
+    TempDir dir;
+    write_file(dir.path / "in", rest);
+    write_file(dir.path / "out", old);
+    RunOptions opts;
+    opts.cwd = dir.path;
+    opts.wrapper = {"/bin/sh", "-c", "ulimit -f 8 && exec \"$0\" \"$@\""};
+    const Outcome r = byteneg({"byteneg", "in", "out"}, opts);
+    EXPECT_EQ(r.signal, SIGXFSZ);
+    EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"in", "out"}));
+    EXPECT_EQ(read_file(dir.path / "out"), old);
+}
+#endif
 
 #ifndef BYTENEG_WINDOWS
 // Each line goes out in one write() call, so that it cannot interleave with

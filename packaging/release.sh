@@ -78,7 +78,7 @@ build() {
     shift 2
     rm -rf "$dir"
     CXXFLAGS=$prefix_map LDFLAGS=$ldflags quiet cmake -S . -B "$dir" "$@" \
-        -DCMAKE_BUILD_TYPE=Release -DBYTENEG_HARDEN=ON -DBYTENEG_TESTS=OFF -DBYTENEG_BENCH=OFF
+        -DCMAKE_BUILD_TYPE=Release -DBYTENEG_HARDEN=ON -DBYTENEG_TESTS=OFF
     quiet cmake --build "$dir" --target byteneg --parallel 2
 }
 

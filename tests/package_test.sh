@@ -14,7 +14,7 @@ native=() foreign=()
 for from in "$@"; do
     if [[ -d $from ]]; then
         # CPack computes the dependencies with dpkg-shlibdeps, from dpkg-dev.
-        command -v dpkg-shlibdeps >/dev/null || { echo "dpkg-shlibdeps not installed: skipped"; exit 77; }
+        command -v dpkg-shlibdeps >/dev/null || { echo "skipped: dpkg-shlibdeps not found (Debian package dpkg-dev)"; exit 77; }
         cpack --config "$from/CPackConfig.cmake" -G DEB -B "$out" >/dev/null
         from=$out/byteneg_${version}-1_$(dpkg --print-architecture).deb
     fi

@@ -67,6 +67,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_BYTENEG_STRIP ${CMAKE_STRIP})
+set(CPACK_BYTENEG_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/prebuild.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -113,9 +114,10 @@ set(CPACK_RPM_SPEC_MORE_DEFINE
 include(CPack)
 
 # The release: every artefact built twice from two clones and compared, then
-# each one installed and run. Minutes long and needing every cross toolchain,
-# so its label keeps it out of the default test preset.
-if(BYTENEG_TESTS AND NOT CMAKE_CROSSCOMPILING)
+# each one installed and run. Minutes long and needing every cross toolchain
+# and a clone, so only asked for (BYTENEG_RELEASE_TEST), and its label keeps
+# it out of the default test preset.
+if(BYTENEG_TESTS AND BYTENEG_RELEASE_TEST AND NOT CMAKE_CROSSCOMPILING)
     add_test(NAME release COMMAND ${PROJECT_SOURCE_DIR}/tests/release_test.sh ${PROJECT_SOURCE_DIR})
-    set_tests_properties(release PROPERTIES LABELS release TIMEOUT 1800)
+    set_tests_properties(release PROPERTIES LABELS release TIMEOUT 1800 SKIP_RETURN_CODE 77)
 endif()

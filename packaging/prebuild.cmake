@@ -1,5 +1,12 @@
 # Runs in CPack's staging folder before the .deb or .rpm is made.
 #
+# The install puts the project's README and licence in the doc folder; a
+# package has its copyright file, which holds the licence, and its changelog
+# there instead. With fixed permissions: the checkout's follow its umask.
+set(doc "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/${CPACK_BYTENEG_DOCDIR}")
+file(REMOVE "${doc}/README.md" "${doc}/LICENSE")
+file(COPY "${CMAKE_CURRENT_LIST_DIR}/copyright" "${CMAKE_CURRENT_LIST_DIR}/changelog"
+     DESTINATION "${doc}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 # A package with a Debian revision keeps its Debian changelog under that name.
 if(CPACK_GENERATOR STREQUAL "DEB")
     file(GLOB changelogs "${CPACK_TEMPORARY_DIRECTORY}/*/share/doc/*/changelog*")

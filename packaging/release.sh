@@ -71,13 +71,14 @@ quiet() {
     "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "release.sh: failed: $*" >&2; exit 2; }
 }
 
-# build NAME LDFLAGS CMAKE_ARGS...: the tool alone, in Release, in build/release-NAME.
+# build NAME LDFLAGS CMAKE_ARGS...: the tool alone, in Release, hardened as
+# Debian's packages are, in build/release-NAME.
 build() {
     local dir=build/release-$1 ldflags=$2
     shift 2
     rm -rf "$dir"
     CXXFLAGS=$prefix_map LDFLAGS=$ldflags quiet cmake -S . -B "$dir" "$@" \
-        -DCMAKE_BUILD_TYPE=Release -DBYTENEG_TESTS=OFF -DBYTENEG_BENCH=OFF
+        -DCMAKE_BUILD_TYPE=Release -DBYTENEG_HARDEN=ON -DBYTENEG_TESTS=OFF
     quiet cmake --build "$dir" --target byteneg --parallel 2
 }
 

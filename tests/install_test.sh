@@ -11,6 +11,10 @@ bin=$dest/usr/local/bin/byteneg
 page=$dest/usr/local/share/man/man1/byteneg.1
 [[ -x $bin ]] || { echo "not installed: bin/byteneg"; exit 1; }
 [[ -f $page ]] || { echo "not installed: share/man/man1/byteneg.1"; exit 1; }
+# The project's own documents; a distribution's package brings its own
+# copyright and changelog.
+docs=$(cd "$dest/usr/local/share/doc/byteneg" && echo *)
+[[ $docs == "LICENSE README.md" ]] || { echo "share/doc/byteneg holds: $docs"; exit 1; }
 
 printf 'installed \001\200\377' >"$dest/in"
 "$bin" "$dest/in" "$dest/neg"

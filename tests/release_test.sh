@@ -4,12 +4,17 @@
 # each artefact of one as a user would: unpacked or installed into a scratch
 # root, run natively, under qemu with no sysroot or under Wine, then removed.
 # The source tarball, unpacked where there is no clone, must pass the default
-# tests and rebuild this machine's artefacts bit for bit.
+# tests and rebuild this machine's artefacts bit for bit. Skips (status 77)
+# outside a git clone or without git.
 #   release_test.sh [REPOSITORY]
 set -Eeuo pipefail
 export LC_ALL=C
 repo=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 tests=$(cd "$(dirname "$0")" && pwd)
+# The release is made from a clone's last commit: an unpacked source tarball
+# has none, and without git no clone can be read.
+[[ -e $repo/.git ]] || { echo "skipped: $repo is not a git clone, and a release is made from one"; exit 77; }
+command -v git >/dev/null || { echo "skipped: git not found: a release is made from a clone (Debian package git)"; exit 77; }
 work=$(mktemp -d)
 export WINEPREFIX=$work/wine
 trap '"$(command -v wineserver || echo /usr/lib/wine/wineserver64)" -k 2>/dev/null; rm -rf "$work"' EXIT

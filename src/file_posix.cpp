@@ -748,11 +748,24 @@ int empty_in_place(file &out) {
     return 0;
 }
 
+// Whether the open file fd is mounted where it is (a file bound onto another
+// name, as containers get theirs): such a name cannot be replaced.
+bool mounted_on(int fd) {
+#ifdef STATX_ATTR_MOUNT_ROOT
+    struct statx st {};
+    return statx(fd, "", AT_EMPTY_PATH, 0, &st) == 0 &&
+           (st.stx_attributes_mask & st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+#else
+    return false;
+#endif
+}
+
 // For an existing regular OUT: whether a new file may take its place, and the
 // folder that holds its name. Only where OUT's name, its links followed, is
 // its only name and leads to the file opened; not where the name is reached
-// through a descriptor of ours (/dev/fd/N, which the caller handed over) or a
-// sticky folder would keep the run from replacing another user's file.
+// through a descriptor of ours (/dev/fd/N, which the caller handed over), a
+// sticky folder would keep the run from replacing another user's file, or
+// the file is mounted at its name.
 int find_own_name(const char *path, const file &out, const struct stat &old, int &folder,
                   bool &replaceable) {
     replaceable = false;
@@ -775,7 +788,8 @@ int find_own_name(const char *path, const file &out, const struct stat &old, int
         (holder.st_mode & S_ISVTX) != 0 && user != 0 && old.st_uid != user && holder.st_uid != user;
     replaceable = named.st_dev == old.st_dev && named.st_ino == old.st_ino &&
                   S_ISREG(named.st_mode) && named.st_nlink == 1 && old.st_nlink == 1 &&
-                  !sticky_bars && static_cast<std::uint64_t>(old.st_ino) == out.index;
+                  !sticky_bars && static_cast<std::uint64_t>(old.st_ino) == out.index &&
+                  !mounted_on(fd_of(out));
     return 0;
 }
 
@@ -1054,7 +1068,7 @@ int take_name(file &out) {
 // Writes the staged copy into OUT itself, which may be IN under another name:
 // every byte of IN has been read by now. From here a failure empties OUT.
 int write_staged(file &out) {
-    static unsigned char block[std::size_t{128} * 1024];
+    alignas(4096) static unsigned char block[std::size_t{128} * 1024];
     const int staged = fd_of(out);
     if (lseek(staged, 0, SEEK_SET) != 0) {
         return errno;

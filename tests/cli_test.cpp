@@ -515,6 +515,20 @@ const std::vector<Case> cases = {
      [](Dir d) { write_file(d / "in", "ab"); write_file(d / "out", std::string(100000, 'z')); },
      0, "", "", copied("ab")},
     {"AllByteValuesIncludingFFAndLineEnds", in_out, input(all_bytes), 0, "", "", copied(all_bytes)},
+    // A file mounted at OUT's name cannot be replaced: it is written in place.
+    {"MountedOutWrittenInPlaceNeedsRoot", in_out,
+     [](Dir d) {
+         if (!skipped_unless_root("mounting a file onto another")) {
+             std_input_and_old_out(d);
+             write_file(d / "bound", old_out);
+             EXPECT_EQ(mount((d / "bound").c_str(), (d / "out").c_str(), nullptr, MS_BIND, nullptr), 0);
+         }
+     }, 0, "", "",
+     [](Dir d) {
+         EXPECT_EQ(umount2((d / "out").c_str(), MNT_DETACH), 0);
+         EXPECT_TRUE(read_file(d / "bound") == negated(some_input));
+         EXPECT_EQ(read_file(d / "out"), old_out);
+     }, {}, Where::posix},
     {"OldOutAttributesKept", in_out, out_with_attributes, 0, "", "",
      [](Dir d) {
          expect_copy(d, some_input);

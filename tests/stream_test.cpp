@@ -576,9 +576,16 @@ std::vector<int> catchable() {
     if (windows_binary) {
         return {SIGINT};
     }
-    return {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,
-            SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
-            SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,  SIGRTMIN,  SIGRTMAX};
+    std::vector<int> all = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,
+                            SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE,
+                            SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM,
+                            SIGPROF, SIGIO,   SIGPWR,    SIGSYS};
+    // qemu keeps the host's real-time signals for itself: sent one, it ends
+    // at once, whatever the program asked.
+    if (emulator().empty()) {
+        all.insert(all.end(), {SIGRTMIN, SIGRTMAX});
+    }
+    return all;
 }
 std::vector<int> every_ending() {
     std::vector<int> all = catchable();
@@ -608,17 +615,17 @@ const std::vector<Interruption> interruptions = {
     {"NewOutLeavesNothing", fifo_out, nullptr, every_ending(),
      [](Dir d) { expect_names(d, {"fifo"}); }},
     {"OldOutKept", fifo_out, old_out, every_ending(),
-     [](Dir d) { expect_names(d, {"fifo", "out"}); EXPECT_EQ(read_file(d / "out"), old); }},
+     [](Dir d) { expect_names(d, {"fifo", "out"}); expect_bytes(d / "out", old); }},
     // Written in place, as its other name must see the copy: emptied.
     {"SecondLinkEmptied", fifo_out, old_out_linked, catchable(),
-     [](Dir d) { EXPECT_EQ(read_file(d / "out"), ""); EXPECT_EQ(read_file(d / "link"), ""); }},
+     [](Dir d) { expect_bytes(d / "out", ""); expect_bytes(d / "link", ""); }},
     {"AppendedStdoutCutBack", {"byteneg", "fifo", "/dev/stdout"},
      [](Dir d) { write_file(d / "log", old); }, catchable(),
-     [](Dir d) { EXPECT_EQ(read_file(d / "log"), old); }, {}, nullptr, "",
+     [](Dir d) { expect_bytes(d / "log", old); }, {}, nullptr, "",
      // Wine cannot cut back a handle made from a Unix descriptor.
      Where::posix},
     {"IgnoredHangupStaysIgnored", fifo_out, old_out, {SIGHUP},
-     [](Dir d) { EXPECT_TRUE(read_file(d / "out") == negated(first + rest)); }, {SIGHUP}, nullptr,
+     [](Dir d) { expect_bytes(d / "out", negated(first + rest)); }, {SIGHUP}, nullptr,
      "", Where::posix},
     // A file made at a new OUT's name while the run goes on is not replaced unseen.
     {"NameTakenMeanwhileKept", fifo_out, nullptr, {0},

@@ -223,6 +223,13 @@ Outcome byteneg(const std::vector<std::string> &argv, const RunOptions &opts) {
                                                      : argv.front();
     r.out = renamed(r.out, shown_name_of(program), direct);
     r.err = renamed(r.err, shown_name_of(program), direct);
+    // qemu's own word on a signal that ended the program, as a shell's would be.
+    const std::string said = "qemu: uncaught target signal ";
+    if (const std::size_t at = r.err.rfind(said);
+        at != std::string::npos && (at == 0 || r.err[at - 1] == '\n') && r.err.back() == '\n' &&
+        r.err.find('\n', at) == r.err.size() - 1) {
+        r.err.erase(at);
+    }
     return r;
 }
 

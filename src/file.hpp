@@ -41,10 +41,15 @@ struct file {
     // and file index.
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
-    // IN: a regular file's length when opened, and the bytes read since, so
-    // that one cut short while it is read is not taken for a whole copy.
+    // IN: a regular file's length when opened, and how far it has been read
+    // (its holes passed over included), so that one cut short while it is
+    // read is not taken for a whole copy.
     std::int64_t size = 0;
     std::int64_t got = 0;
+    // IN: where the data being read ends, if known (-1 if not), and whether
+    // its file system can say where its holes are.
+    std::int64_t data_end = -1;
+    bool no_hole_queries = false;
     // OUT: how the copy reaches it. While it goes to a new file, handle is
     // that file's, held in folder (by a name of the run's own if named), and
     // target is OUT itself where the copy is then written into it.
@@ -62,6 +67,10 @@ struct file {
     std::int64_t length = 0;
     bool appends = false;
     std::int64_t written = 0; // bytes write_all has written
+    // OUT: bytes left as holes, and a hole yet to be left before the next
+    // write (or, at the end, by the file's length).
+    std::int64_t skipped = 0;
+    std::int64_t hole = 0;
 };
 
 // What discard_out returns when others have written to an inherited OUT since
@@ -117,8 +126,9 @@ int prepare_out(const char *path, file &out, const file &in);
 
 // Makes a finished copy hold exactly our output: a regular file we emptied is
 // cut where our output ended, as a file system that caches a file's length
-// may have shown an old, longer file as empty; a block device is made to
-// write out what it holds, as its close does not report a failed write.
+// may have shown an old, longer file as empty, and one that ends in a hole is
+// given its full length; a block device is made to write out what it holds,
+// as its close does not report a failed write.
 int finish_out(const file &out);
 
 // Puts the whole copy in OUT's place: the new file takes OUT's name in one
@@ -136,8 +146,17 @@ constexpr int error_shrank = -3;
 // length (as files of /sys do) and has not shrunk is taken as it read.
 int check_length(const file &in);
 
+// Where IN is at a hole (a range that its file system stores as nothing and
+// reads as zeros, which negate to zeros) and OUT can keep it as one, passes
+// over it: IN is read on from its next data, and OUT gets the hole before its
+// next byte or at its end. Only a regular IN that the run opened itself, on a
+// file system that tells where its data lies, and a regular OUT that the run
+// made or emptied, so that every byte it does not write reads as zero.
+int pass_hole(file &in, file &out);
+
 // Reads up to size bytes; got is 0 at the end of the input. Retries
-// interrupted calls, and counts what it read in in.got.
+// interrupted calls, and counts what it read in in.got. Where IN's holes are
+// passed over, reads no further than where its data ends.
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got);
 
 // Writes all n bytes, across short writes and interruptions, and counts them

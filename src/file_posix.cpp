@@ -908,11 +908,71 @@ int finish_out(const file &out) {
     if (out.block_device) {
         return fsync(fd_of(out)) == 0 ? 0 : errno;
     }
-    // A new file holds nothing but what was written to it.
-    if (out.inherited || !out.regular || out.how != way::in_place) {
+    // A new file holds nothing but what was written to it, and needs its
+    // length set only where it ends in a hole.
+    if (out.inherited || !out.regular || (out.how != way::in_place && out.hole == 0)) {
         return 0;
     }
-    return ftruncate(fd_of(out), static_cast<off_t>(out.written)) == 0 ? 0 : errno;
+    const std::int64_t end = out.written + out.skipped + out.hole;
+    return ftruncate(fd_of(out), static_cast<off_t>(end)) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// Whether every byte of OUT that the run does not write reads as zero: a
+// regular file it made, or emptied itself.
+bool keeps_holes(const file &out) {
+    return out.regular && !out.inherited && (out.how != way::in_place || out.emptied);
+}
+
+} // namespace
+
+int pass_hole(file &in, file &out) {
+    // Inside data already found, or at the length IN had when opened, where
+    // the next read tells whether there is more: nothing to ask.
+    if (!in.regular || in.inherited || in.no_hole_queries || !keeps_holes(out) ||
+        in.data_end > in.got || (in.data_end == in.size && in.got == in.size)) {
+        return 0;
+    }
+    const int fd = fd_of(in);
+    for (;;) {
+        // Asking moves the file's offset: from here IN is read at in.got.
+        const off_t hole = lseek(fd, in.got, SEEK_HOLE);
+        if (hole < 0) {
+            if (errno == ENXIO) {
+                in.data_end = in.got; // at or past its end: a read tells
+                return 0;
+            }
+            if (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP) {
+                in.no_hole_queries = true; // read in full, as a stream
+                return 0;
+            }
+            return errno;
+        }
+        if (hole > in.got) {
+            in.data_end = hole;
+            return 0;
+        }
+        const off_t data = lseek(fd, in.got, SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO) {
+                return errno;
+            }
+            // A hole to the end, where the next read tells whether there is more.
+            struct stat st {};
+            if (fstat(fd, &st) != 0) {
+                return errno;
+            }
+            if (st.st_size > in.got) {
+                out.hole += st.st_size - in.got;
+                in.got = st.st_size;
+            }
+            in.data_end = in.got;
+            return 0;
+        }
+        out.hole += data - in.got;
+        in.got = data;
+    }
 }
 
 int check_length(const file &in) {
@@ -927,8 +987,14 @@ int check_length(const file &in) {
 }
 
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
+    // Once its holes have been asked about, IN is read where the copy stands.
+    const bool placed = in.data_end >= 0;
+    if (in.data_end > in.got && static_cast<std::uint64_t>(in.data_end - in.got) < size) {
+        size = static_cast<std::size_t>(in.data_end - in.got);
+    }
     for (;;) {
-        const ssize_t n = read(fd_of(in), buf, size);
+        const ssize_t n = placed ? pread(fd_of(in), buf, size, static_cast<off_t>(in.got))
+                                 : read(fd_of(in), buf, size);
         if (n >= 0) {
             got = static_cast<std::size_t>(n);
             in.got += n;
@@ -970,6 +1036,13 @@ int write_fd(int fd, bool regular, const void *data, std::size_t n, std::int64_t
 } // namespace
 
 int write_all(file &out, const unsigned char *buf, std::size_t n) {
+    if (out.hole > 0) {
+        if (lseek(fd_of(out), static_cast<off_t>(out.hole), SEEK_CUR) < 0) {
+            return errno;
+        }
+        out.skipped += out.hole;
+        out.hole = 0;
+    }
     // What a signal cuts an inherited file back to rests on the count of what
     // the run wrote: no signal may come between a write and its count.
     const bool counted = out.inherited && out.regular && guarded != nullptr;
@@ -1069,31 +1142,35 @@ int take_name(file &out) {
 // every byte of IN has been read by now. From here a failure empties OUT.
 int write_staged(file &out) {
     alignas(4096) static unsigned char block[std::size_t{128} * 1024];
-    const int staged = fd_of(out);
-    if (lseek(staged, 0, SEEK_SET) != 0) {
-        return errno;
-    }
+    // The staged copy, read from its start, holes passed over as before.
+    file staged;
+    staged.handle = out.handle;
+    staged.regular = true;
+    staged.size = out.written + out.skipped + out.hole;
+    staged.data_end = 0; // read where the copy stands
     out.handle = out.target;
-    out.target = staged;
+    out.target = staged.handle;
     out.how = way::in_place;
     out.written = 0;
+    out.skipped = 0;
+    out.hole = 0;
     if (!out.inherited) {
         if (const int err = empty_in_place(out); err != 0) {
             return err;
         }
     }
     for (;;) {
-        const ssize_t n = read(staged, block, sizeof block);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
+        if (const int err = pass_hole(staged, out); err != 0) {
+            return err;
+        }
+        std::size_t n = 0;
+        if (const int err = read_some(staged, block, sizeof block, n); err != 0) {
+            return err;
         }
         if (n == 0) {
             break;
         }
-        if (const int err = write_all(out, block, static_cast<std::size_t>(n)); err != 0) {
+        if (const int err = write_all(out, block, n); err != 0) {
             return err;
         }
     }

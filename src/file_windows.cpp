@@ -428,6 +428,10 @@ int finish_out(const file &out) {
     return cut_back(handle_of(out), out.written);
 }
 
+int pass_hole(file & /*in*/, file & /*out*/) {
+    return 0;
+}
+
 int check_length(const file &in) {
     if (!in.regular || in.got >= in.size) {
         return 0;

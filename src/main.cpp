@@ -89,12 +89,16 @@ int usage() {
     return status_usage;
 }
 
-// Streams IN to OUT through negate_block, strictly in order, so that pipes,
-// FIFOs and devices work on either side. Returns 0, or the error and in
-// failed the path it concerns.
+// Streams IN to OUT through negate_block, in order, so that pipes, FIFOs and
+// devices work on either side; IN's holes stay holes where OUT can keep them.
+// Returns 0, or the error and in failed the path it concerns.
 int copy(sys::file &in_file, const char *in, sys::file &out_file, const char *out,
          const char *&failed) {
     for (;;) {
+        if (const int err = sys::pass_hole(in_file, out_file); err != 0) {
+            failed = in;
+            return err;
+        }
         std::size_t got = 0;
         if (const int err = sys::read_some(in_file, block, sizeof block, got); err != 0) {
             failed = in;

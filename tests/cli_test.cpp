@@ -495,6 +495,60 @@ const std::string mem_error = "byteneg: /proc/self/mem: Input/output error\n";
 const std::string unicode_in = "données-日本.bin";
 const std::string unicode_out = "négatif-日本.bin";
 
+// A sparse IN: data at these places (offset, length), holes between and
+// after them up to its length, which a file system stores as nothing.
+struct Sparse {
+    std::vector<std::pair<std::size_t, std::size_t>> data;
+    std::size_t length;
+};
+std::string bytes_of(const Sparse &in) {
+    std::string all(in.length, '\0');
+    for (const auto &[at, n] : in.data) {
+        all.replace(at, n, random_bytes(n, static_cast<unsigned>(at)));
+    }
+    return all;
+}
+Step sparse_input(Sparse in) {
+    return [in = std::move(in)](Dir d) {
+        const Fd fd = open_fd(d / "in", O_WRONLY | O_CREAT | O_TRUNC);
+        EXPECT_EQ(ftruncate(fd.get(), static_cast<off_t>(in.length)), 0);
+        const std::string all = bytes_of(in);
+        for (const auto &[at, n] : in.data) {
+            EXPECT_EQ(pwrite(fd.get(), all.data() + at, n, static_cast<off_t>(at)),
+                      static_cast<ssize_t>(n));
+        }
+    };
+}
+Step sparse_input_and(Sparse in, Step then) {
+    return [in = std::move(in), then = std::move(then)](Dir d) {
+        sparse_input(in)(d);
+        then(d);
+    };
+}
+blkcnt_t blocks(const fs::path &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return st.st_blocks;
+}
+// OUT is IN's negation, and its holes lie where IN's do: it takes no more room
+// than IN, but for a block of the file system per data range.
+Step holes_kept(Sparse in, const char *out = "out") {
+    return [in = std::move(in), out](Dir d) {
+        EXPECT_TRUE(read_file(d / out) == negated(bytes_of(in)))
+            << "out differs from the negated input";
+        struct stat st {};
+        ASSERT_EQ(stat((d / "in").c_str(), &st), 0);
+        if (!windows_binary) {
+            EXPECT_LE(blocks(d / out), st.st_blocks + static_cast<blkcnt_t>(in.data.size() + 1) *
+                                                          (st.st_blksize / 512));
+        }
+    };
+}
+const Sparse leading_hole = {{{std::size_t{1} << 20, 100000}}, (std::size_t{1} << 20) + 100000};
+const Sparse trailing_hole = {{{0, 100000}}, std::size_t{3} << 20};
+const Sparse across_blocks = {{{block_size - 5000, 10000}, {3 * block_size, 7}},
+                              std::size_t{4} << 20};
+
 // clang-format off
 const std::vector<Case> cases = {
     // name, argv, setup, status, stdout, stderr, check[, options]
@@ -515,6 +569,45 @@ const std::vector<Case> cases = {
      [](Dir d) { write_file(d / "in", "ab"); write_file(d / "out", std::string(100000, 'z')); },
      0, "", "", copied("ab")},
     {"AllByteValuesIncludingFFAndLineEnds", in_out, input(all_bytes), 0, "", "", copied(all_bytes)},
+    // Holes stay holes where OUT is made or emptied: 0x00 negates to 0x00.
+    {"SparseLeadingHole", in_out, sparse_input(leading_hole), 0, "", "", holes_kept(leading_hole)},
+    {"SparseTrailingHole", in_out, sparse_input(trailing_hole), 0, "", "", holes_kept(trailing_hole)},
+    {"SparseOnlyHole", in_out, sparse_input({{}, std::size_t{3} << 20}), 0, "", "",
+     holes_kept({{}, std::size_t{3} << 20})},
+    {"SparseHolesSmallerThanABlock", in_out, sparse_input({{{0, 100}, {1000, 100}, {3000, 100}}, 4100}),
+     0, "", "", holes_kept({{{0, 100}, {1000, 100}, {3000, 100}}, 4100})},
+    {"SparseDataAcrossBlockEdges", in_out, sparse_input(across_blocks), 0, "", "",
+     holes_kept(across_blocks)},
+    {"SparseOverLongerOut", in_out,
+     sparse_input_and(across_blocks, [](Dir d) { write_file(d / "out", random_bytes(std::size_t{5} << 20, 8)); }),
+     0, "", "", holes_kept(across_blocks)},
+    {"SparseOverShorterOut", in_out, sparse_input_and(trailing_hole, [](Dir d) { write_file(d / "out", old_out); }), 0, "", "",
+     holes_kept(trailing_hole)},
+    // Written in place: emptied first, so its holes read as zeros too.
+    {"SparseOverLinkedOut", in_out,
+     sparse_input_and(leading_hole, [](Dir d) {
+         write_file(d / "out", random_bytes(std::size_t{2} << 20, 8));
+         fs::create_hard_link(d / "out", d / "link");
+     }), 0, "", "", holes_kept(leading_hole, "link"), {}, Where::posix},
+    // A file system that will not say where holes are: copied in full.
+    {"SparseWithoutHoleQueries", in_out, sparse_input(trailing_hole), 0, "", "",
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "out") == negated(bytes_of(trailing_hole)));
+         EXPECT_GE(blocks(d / "out") * 512, static_cast<blkcnt_t>(trailing_hole.length));
+     }, wrapped(traced({"-o", "/dev/null", "-e", "inject=lseek:error=EINVAL"})), Where::direct},
+    // A device's old bytes must all become the copy's, zeros included.
+    {"SparseOntoLoopDeviceNeedsRoot", {"byteneg", "in", "loop"},
+     [](Dir d) {
+         if (!skipped_unless_root("attaching a loop device")) {
+             write_file(d / "image", std::string(std::size_t{4} << 20, '\xAA'));
+             sparse_input(across_blocks)(d);
+             attached(d, "image", "loop");
+         }
+     }, 0, "", "",
+     [](Dir d) {
+         detach(d, "loop");
+         EXPECT_TRUE(read_file(d / "image") == negated(bytes_of(across_blocks)));
+     }, {}, Where::posix},
     // A file mounted at OUT's name cannot be replaced: it is written in place.
     {"MountedOutWrittenInPlaceNeedsRoot", in_out,
      [](Dir d) {

@@ -24,7 +24,7 @@ namespace {
 
 struct Fault {
     const char *name;
-    const char *syscall;  // read, write or close
+    const char *syscall;  // pread64 (IN, a regular file, is read where the copy stands), write or close
     const char *file;     // "in" or "out": whose descriptor the call is on
     int nth;              // which call on that descriptor, from 1
     const char *error;    // errno name to inject, or SIGKILL to end the run at that call
@@ -33,16 +33,16 @@ struct Fault {
 };
 
 const Fault faults[] = {
-    {"ReadEIO", "read", "in", 2, "EIO", "Input/output error"},
+    {"ReadEIO", "pread64", "in", 2, "EIO", "Input/output error"},
     {"WriteENOSPC", "write", "out", 2, "ENOSPC", "No space left on device"},
     {"WriteEIO", "write", "out", 2, "EIO", "Input/output error"},
     {"CloseOutEIO", "close", "out", 1, "EIO", "Input/output error"},
     {"CloseInEIO", "close", "in", 1, "EIO", "Input/output error"},
-    {"ReadEINTRRetried", "read", "in", 2, "EINTR", nullptr},
+    {"ReadEINTRRetried", "pread64", "in", 2, "EINTR", nullptr},
     {"WriteEINTRRetried", "write", "out", 2, "EINTR", nullptr},
     {"WriteENOSPCKeepsOldOut", "write", "out", 2, "ENOSPC", "No space left on device", true},
     {"CloseOutEIOKeepsOldOut", "close", "out", 2, "EIO", "Input/output error", true},
-    {"KilledAtReadLeavesNothing", "read", "in", 2, "SIGKILL", nullptr},
+    {"KilledAtReadLeavesNothing", "pread64", "in", 2, "SIGKILL", nullptr},
     {"KilledAtWriteKeepsOldOut", "write", "out", 2, "SIGKILL", nullptr, true},
     {"KilledAtCloseLeavesNothing", "close", "out", 1, "SIGKILL", nullptr},
 };

@@ -299,6 +299,19 @@ const std::vector<Case> inherited_and_discard_cases = {
      [](Dir d, RunOptions &o) { write_file(d / "log", earlier); file("in", data)(d, o);
                                 return stdout_to(d, o, "log", O_APPEND, ""); },
      0, "", "", [](Dir d, int) { expect_bytes(d / "log", earlier + negated(data)); }, Where::posix},
+    // A sparse IN whole after the caller's bytes: its holes are written as
+    // zeros, as an OUT the run did not empty may hold anything there.
+    {"SparseInAppendedToStdout", {"byteneg", "in", "/dev/stdout"},
+     [](Dir d, RunOptions &o) {
+         const Fd in = open_fd(d / "in", O_WRONLY | O_CREAT);
+         EXPECT_EQ(ftruncate(in.get(), 3 * block_size), 0);
+         EXPECT_EQ(pwrite(in.get(), data.data(), 100, block_size), 100);
+         return stdout_to(d, o, "log", O_APPEND, earlier); },
+     0, "", "",
+     [](Dir d, int) {
+         expect_bytes(d / "log", earlier + negated(std::string(block_size, '\0') + data.substr(0, 100) +
+                                                   std::string(2 * block_size - 100, '\0')));
+     }, Where::posix},
     {"WritesBetweenCallersOutputs", {"byteneg", "in", "/dev/fd/1"},
      [](Dir d, RunOptions &o) { file("in", data)(d, o);
                                 return stdout_to(d, o, "f", O_TRUNC, header); },

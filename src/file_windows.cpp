@@ -5,6 +5,7 @@
 #include "file.hpp"
 #include "wide_names.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <iterator>
 
 #include <windows.h>
+#include <winioctl.h>
 
 // The C runtime's start-up call that splits the command line into wide
 // arguments; msvcrt.dll exports it, and mingw-w64 declares it in no public
@@ -421,14 +423,83 @@ int find_overlap(const file &in, const file &out, overlap &found) {
 }
 
 int finish_out(const file &out) {
-    // A new file holds nothing but what was written to it.
-    if (out.inherited || !out.regular || out.how != way::in_place) {
+    // A new file holds nothing but what was written to it, and needs its
+    // length set only where it ends in a hole.
+    if (out.inherited || !out.regular || (out.how != way::in_place && out.hole == 0)) {
         return 0;
     }
-    return cut_back(handle_of(out), out.written);
+    if (out.hole == 0) {
+        return cut_back(handle_of(out), out.written + out.skipped);
+    }
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = out.written + out.skipped + out.hole;
+    return SetFileInformationByHandle(handle_of(out), FileEndOfFileInfo, &end, sizeof end)
+               ? 0
+               : last_error();
 }
 
-int pass_hole(file & /*in*/, file & /*out*/) {
+namespace {
+
+// Whether every byte of OUT that the run does not write reads as zero: a
+// regular file it made, or emptied itself.
+bool keeps_holes(const file &out) {
+    return out.regular && !out.inherited && (out.how != way::in_place || out.emptied);
+}
+
+} // namespace
+
+int pass_hole(file &in, file &out) {
+    // Inside data already found, or at the length IN had when opened, where
+    // the next read tells whether there is more: nothing to ask.
+    if (!in.regular || in.inherited || in.no_hole_queries || !keeps_holes(out) ||
+        in.data_end > in.got || (in.data_end == in.size && in.got == in.size)) {
+        return 0;
+    }
+    const HANDLE h = handle_of(in);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(h, &size)) {
+        return last_error();
+    }
+    if (in.got >= size.QuadPart) {
+        in.data_end = in.got; // a read tells
+        return 0;
+    }
+    // The first range of data from here on, as NTFS and ReFS tell it.
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    FILE_ALLOCATED_RANGE_BUFFER first{};
+    query.FileOffset.QuadPart = in.got;
+    query.Length.QuadPart = size.QuadPart - in.got;
+    DWORD answer = 0;
+    if (!DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &first,
+                         sizeof first, &answer, nullptr) &&
+        GetLastError() != ERROR_MORE_DATA) {
+        const int err = last_error();
+        if (err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ||
+            err == ERROR_INVALID_PARAMETER) {
+            in.no_hole_queries = true; // read in full, as a stream
+            return 0;
+        }
+        return err;
+    }
+    const std::int64_t data =
+        answer == 0 ? size.QuadPart : std::max<std::int64_t>(first.FileOffset.QuadPart, in.got);
+    in.data_end = answer == 0 ? data : first.FileOffset.QuadPart + first.Length.QuadPart;
+    if (data > in.got) {
+        // A sparse OUT keeps the hole as one; any other has it filled with
+        // zeros by the file system, which reads the same.
+        if (out.hole == 0 && out.skipped == 0) {
+            DWORD none = 0;
+            DeviceIoControl(handle_of(out), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &none,
+                            nullptr);
+        }
+        LARGE_INTEGER at{};
+        at.QuadPart = data;
+        if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) {
+            return last_error();
+        }
+        out.hole += data - in.got;
+        in.got = data;
+    }
     return 0;
 }
 
@@ -459,6 +530,9 @@ bool wait_for_pipe(HANDLE h) {
 }
 
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
+    if (in.data_end > in.got && static_cast<std::uint64_t>(in.data_end - in.got) < size) {
+        size = static_cast<std::size_t>(in.data_end - in.got);
+    }
     const HANDLE h = handle_of(in);
     const DWORD want = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
     got = 0;
@@ -502,6 +576,15 @@ int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) 
 namespace {
 
 int write_handle(file &out, const unsigned char *buf, std::size_t n) {
+    if (out.hole > 0) {
+        LARGE_INTEGER by{};
+        by.QuadPart = out.hole;
+        if (!SetFilePointerEx(handle_of(out), by, nullptr, FILE_CURRENT)) {
+            return last_error();
+        }
+        out.skipped += out.hole;
+        out.hole = 0;
+    }
     while (n > 0) {
         const DWORD want = n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
         DWORD put = 0;

@@ -17,7 +17,9 @@
 # one SIZE_MIB input, for a new OUT and for an existing full-size one; then
 # byteneg and dd from 1 KiB to 1 GiB, with each one's peak resident memory;
 # then 1,000 files of 1 MiB, one run of byteneg each through find and xargs, one
-# run at a time (-P 1) and two at once (-P 2).
+# run at a time (-P 1) and two at once (-P 2); then a sparse file of 4 GiB with
+# 8 MiB of data, against cp --sparse=auto and dd conv=sparse, with the blocks
+# each one's OUT takes.
 # hyperfine runs each command once untimed, then RUNS times in a row (the sweep
 # up to 10 x RUNS, for small inputs). Before each run, untimed, OUT is removed
 # or refilled, and sync writes out what earlier runs left dirty. Inputs are read
@@ -183,6 +185,31 @@ report() {
         awk -F, 'NR == 2 {one = $4} NR > 1 {printf "| %s | %.2f | %.0f | %.2f | %.2f |\n", $1, $4, 1000 / $4, $5 + $6, one / $4}' \
             "$res/$name-files.csv"
         rm -rf "$FILES" "$COPIES" "$t/back"
+
+        # A sparse file, as a disk image or a database is: 4 GiB that hold
+        # 8 MiB of data in 8 ranges. The tools that pass over holes.
+        SPARSE=$t/sparse
+        truncate -s 4G "$SPARSE"
+        for i in 0 1 2 3 4 5 6 7; do
+            head -c 1M "$t/in.1G" | dd of="$SPARSE" bs=1M seek=$((i * 512 + 100)) conv=notrunc status=none
+        done
+        sparse_cmds=("$(q "$build/byteneg") $(q "$SPARSE") $(q "$OUT")"
+            "cp --sparse=auto $(q "$SPARSE") $(q "$OUT")"
+            "dd if=$(q "$SPARSE") of=$(q "$OUT") bs=128K conv=sparse status=none")
+        # shellcheck disable=SC2016 # for the sh that hyperfine starts to expand
+        hf --runs "$runs" --prepare "sh -c 'rm -f \"\$OUT\" && sync'" \
+            --export-json "$res/$name-sparse.json" --export-csv "$res/$name-sparse.csv" \
+            -n byteneg "${sparse_cmds[0]}" -n "\`cp --sparse=auto\`" "${sparse_cmds[1]}" \
+            -n "\`dd bs=128K conv=sparse\`" "${sparse_cmds[2]}"
+        for c in "${sparse_cmds[@]}"; do # OUT's blocks after a run of each
+            rm -f "$OUT" && eval "$c" && stat -c %b "$OUT"
+        done >"$t/blocks"
+        printf '\n%s\n\n%s\n%s\n' "$fs, a sparse 4 GiB file with 8 MiB of data in 8 ranges, new OUT, median of $runs:" \
+            "| command | median s | byteneg's time / command's time | CPU s (user + system, mean) | OUT's 512-byte blocks |" "|---|---|---|---|---|"
+        awk -F, 'NR == FNR {blocks[FNR] = $1; next} FNR == 2 {b = $4}
+            FNR > 1 {printf "| %s | %.3f | %.2f | %.3f | %s |\n", $1, $4, b / $4, $5 + $6, blocks[FNR - 1]}' \
+            "$t/blocks" "$res/$name-sparse.csv"
+        rm -f "$SPARSE" "$OUT"
         ((k == 0)) || rm -f "$t/in.1G"
     done
 

@@ -21,6 +21,8 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -586,6 +588,25 @@ const char *proc_name(int fd) {
     return name;
 }
 
+// Attributes that keep a name from being replaced: a file mounted at its name
+// (bound onto it, as containers get theirs), a folder whose names may be
+// added to but not changed (append-only) or not at all (immutable).
+#ifdef STATX_ATTR_MOUNT_ROOT
+constexpr std::uint64_t mount_root = STATX_ATTR_MOUNT_ROOT;
+#else
+constexpr std::uint64_t mount_root = 0;
+#endif
+constexpr std::uint64_t append_only = STATX_ATTR_APPEND;
+constexpr std::uint64_t immutable = STATX_ATTR_IMMUTABLE;
+
+// Whether the open file fd has any of these attributes. A system that cannot
+// tell (statx missing) shows none; the replacing then fails, OUT as it was.
+bool has_attribute(int fd, std::uint64_t any) {
+    struct statx st {};
+    return statx(fd, "", AT_EMPTY_PATH, 0, &st) == 0 &&
+           (st.stx_attributes_mask & st.stx_attributes & any) != 0;
+}
+
 // Makes the new file in folder, with mode as a plain create would give it.
 // Unnamed only where it can be named later: by its /proc name, as anyone may.
 int make_new_file(int folder, mode_t mode, file &out, int &fd) {
@@ -604,6 +625,10 @@ int make_new_file(int folder, mode_t mode, file &out, int &fd) {
         return errno; // the same for any file made there
     }
 #endif
+    // In an append-only folder a name of the run's own could never go again.
+    if (has_attribute(folder, append_only)) {
+        return EPERM;
+    }
     for (int tries = 0; tries < 100; ++tries) {
         new_temp_name();
         fd = openat(folder, temp_name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
@@ -642,11 +667,13 @@ constexpr int kept_flags =
     FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL | FS_COMPR_FL | FS_NOCOMP_FL;
 #endif
 
-// Gives the new file to what the old OUT, open as from with stat old, had that
-// others see: its flags, extended attributes (ACLs among them), owner and
-// group, then its mode, last, as a change of owner clears set-user-ID. Left
-// out: file capabilities, which any write to the old file would have taken
-// away, and overlayfs's own records, which tell of the old file alone.
+// Gives the new file what the old OUT, open as from with stat old, had that
+// others see: its flags, extended attributes (ACLs among them) and no others,
+// owner and group, then its mode, as a change of owner clears set-user-ID
+// (which commit_out sets again once the data is written, as a write by a
+// user clears it too). Left out: file capabilities, which any write to the
+// old file would have taken away, and overlayfs's own records, which tell of
+// the old file alone.
 int give_attributes(int from, const struct stat &old, int to) {
 #ifdef FS_IOC_GETFLAGS
     int had = 0;
@@ -685,6 +712,23 @@ int give_attributes(int from, const struct stat &old, int to) {
             return errno;
         }
         if (fsetxattr(to, name, value, static_cast<std::size_t>(n), 0) != 0) {
+            return errno;
+        }
+    }
+    // And none that the old one lacks: a folder's default ACL, which a new
+    // file takes, would widen who may read a replaced OUT.
+    static char made_names[65536];
+    const ssize_t made = flistxattr(to, made_names, sizeof made_names);
+    if (made < 0 && errno != ENOTSUP) {
+        return errno;
+    }
+    for (ssize_t at = 0; at < made; at += static_cast<ssize_t>(std::strlen(made_names + at)) + 1) {
+        bool kept = false;
+        for (ssize_t was = 0; was < listed && !kept;
+             was += static_cast<ssize_t>(std::strlen(names + was)) + 1) {
+            kept = std::strcmp(names + was, made_names + at) == 0;
+        }
+        if (!kept && fremovexattr(to, made_names + at) != 0 && errno != ENODATA) {
             return errno;
         }
     }
@@ -748,16 +792,87 @@ int empty_in_place(file &out) {
     return 0;
 }
 
-// Whether the open file fd is mounted where it is (a file bound onto another
-// name, as containers get theirs): such a name cannot be replaced.
-bool mounted_on(int fd) {
-#ifdef STATX_ATTR_MOUNT_ROOT
-    struct statx st {};
-    return statx(fd, "", AT_EMPTY_PATH, 0, &st) == 0 &&
-           (st.stx_attributes_mask & st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-#else
-    return false;
-#endif
+// The field of a mount table line that starts at text, cut off there; text
+// then points past it.
+char *next_field(char *&text) {
+    char *const field = text;
+    text += std::strcspn(text, " ");
+    if (*text != '\0') {
+        *text++ = '\0';
+    }
+    return field;
+}
+
+// Puts back in place the characters the mount table writes as \ and three
+// octal digits (a space, a tab, a newline, a backslash).
+void unescape_octal(char *text) {
+    char *to = text;
+    for (const char *from = text; *from != '\0'; ++to) {
+        if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' &&
+            from[2] <= '7' && from[3] >= '0' && from[3] <= '7') {
+            *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
+            from += 4;
+        } else {
+            *to = *from++;
+        }
+    }
+    *to = '\0';
+}
+
+// Whether the file old is mounted on another name too (mount --bind), which
+// would go on showing the old file if OUT's name were replaced, as another
+// hard link would. The mount table tells: a mount of old's file system whose
+// mount point is old itself. Where the table cannot be read, the answer is yes.
+int bound_elsewhere(const struct stat &old, bool &bound) {
+    bound = true;
+    const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (table < 0) {
+        return 0;
+    }
+    static char buf[65536];
+    std::size_t have = 0;
+    bool found = false;
+    for (bool more = true; more && !found;) {
+        const ssize_t n = read(table, buf + have, sizeof buf - 1 - have);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return close(table) == 0 ? 0 : errno;
+        }
+        have += static_cast<std::size_t>(n);
+        more = n > 0;
+        buf[have] = '\0';
+        char *line = buf;
+        for (char *end = nullptr; !found && (end = std::strchr(line, '\n')) != nullptr;
+             line = end + 1) {
+            *end = '\0';
+            // ID PARENT MAJOR:MINOR ROOT POINT ...
+            char *rest = line;
+            next_field(rest);
+            next_field(rest);
+            const char *const numbers = next_field(rest);
+            next_field(rest);
+            char *const point = next_field(rest);
+            unsigned major_number = 0;
+            unsigned minor_number = 0;
+            if (std::sscanf(numbers, "%u:%u", &major_number, &minor_number) != 2 ||
+                makedev(major_number, minor_number) != old.st_dev) {
+                continue;
+            }
+            unescape_octal(point);
+            struct stat st {};
+            found = stat(point, &st) == 0 && st.st_dev == old.st_dev && st.st_ino == old.st_ino;
+        }
+        have = static_cast<std::size_t>(buf + have - line);
+        if (have == sizeof buf - 1) {
+            have = 0; // a line longer than all this names no file stat could find
+        } else {
+            std::memmove(buf, line, have);
+        }
+    }
+    bound = found;
+    return close(table) == 0 ? 0 : errno;
 }
 
 // For an existing regular OUT: whether a new file may take its place, and the
@@ -770,18 +885,32 @@ int find_own_name(const char *path, const file &out, const struct stat &old, int
                   bool &replaceable) {
     replaceable = false;
     int n = -1;
-    if (descriptor_reached(path, n) != 0 || n >= 0 || follow_to_end(path) != 0) {
-        return 0;
+    if (const int err = descriptor_reached(path, n); err != 0 || n >= 0) {
+        return err;
     }
+    if (const int err = follow_to_end(path); err != 0) {
+        return err;
+    }
+    // A name that leads nowhere from here (the folder of another mount
+    // namespace, shown through /proc) is not one to replace; anything else
+    // that keeps the run from looking (short of descriptors or memory) is a
+    // failure, not a reason to write in place.
+    const auto elsewhere = [] { return errno == ENOENT || errno == ENOTDIR || errno == EACCES; };
     folder = open_made_folder();
     if (folder < 0) {
-        return 0;
+        return elsewhere() ? 0 : errno;
     }
     struct stat named {};
     struct stat holder {};
-    if (fstatat(folder, last_name(made.at), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        fstat(folder, &holder) != 0) {
-        return 0;
+    if (fstat(folder, &holder) != 0) {
+        return errno;
+    }
+    if (fstatat(folder, last_name(made.at), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return elsewhere() ? 0 : errno;
+    }
+    bool bound = false;
+    if (const int err = bound_elsewhere(old, bound); err != 0) {
+        return err;
     }
     const uid_t user = geteuid();
     const bool sticky_bars =
@@ -789,7 +918,8 @@ int find_own_name(const char *path, const file &out, const struct stat &old, int
     replaceable = named.st_dev == old.st_dev && named.st_ino == old.st_ino &&
                   S_ISREG(named.st_mode) && named.st_nlink == 1 && old.st_nlink == 1 &&
                   !sticky_bars && static_cast<std::uint64_t>(old.st_ino) == out.index &&
-                  !mounted_on(fd_of(out));
+                  !has_attribute(fd_of(out), mount_root) &&
+                  !has_attribute(folder, append_only | immutable) && !bound;
     return 0;
 }
 
@@ -806,6 +936,13 @@ int make_replacement(file &out, int folder, const struct stat &old, bool &made_i
     out.folder = folder;
     if (!out.missing) {
         if (const int err = give_attributes(fd_of(out), old, fd); err != 0) {
+            // What the run may not give a new file is a reason to write in
+            // place; a failure (a full disk, an I/O error) is not.
+            if (!refused(err)) {
+                out.handle = fd;
+                out.how = way::replace;
+                return err;
+            }
             if (const int dropped = drop_name(out); dropped != 0) {
                 return dropped;
             }
@@ -1035,6 +1172,33 @@ int write_fd(int fd, bool regular, const void *data, std::size_t n, std::int64_t
 
 } // namespace
 
+namespace {
+
+// ext4 and btrfs write a new file out when it is renamed over another, so
+// that a crash cannot leave the name empty; the rename then waits for all of
+// it. Writing out each few MiB of a copy that is to replace OUT as the copy
+// goes on overlaps that with the copy instead. Where the system will not,
+// the copy goes on without.
+bool writes_early = true;
+
+int write_early(const file &out, std::int64_t before) {
+    constexpr std::int64_t step = std::int64_t{8} << 20;
+    const std::int64_t done = (out.skipped + out.written) / step * step;
+    if (!writes_early || done <= out.skipped + before) {
+        return 0;
+    }
+    if (sync_file_range(fd_of(out), static_cast<off_t>(done - step), step, SYNC_FILE_RANGE_WRITE) !=
+        0) {
+        if (errno == EIO) {
+            return errno;
+        }
+        writes_early = false;
+    }
+    return 0;
+}
+
+} // namespace
+
 int write_all(file &out, const unsigned char *buf, std::size_t n) {
     if (out.hole > 0) {
         if (lseek(fd_of(out), static_cast<off_t>(out.hole), SEEK_CUR) < 0) {
@@ -1047,7 +1211,9 @@ int write_all(file &out, const unsigned char *buf, std::size_t n) {
     // the run wrote: no signal may come between a write and its count.
     const bool counted = out.inherited && out.regular && guarded != nullptr;
     if (!counted) {
-        return write_fd(fd_of(out), out.regular, buf, n, out.written);
+        const std::int64_t before = out.written;
+        const int err = write_fd(fd_of(out), out.regular, buf, n, out.written);
+        return err != 0 || out.how != way::replace || out.missing ? err : write_early(out, before);
     }
     if (const int err = hold_signals(); err != 0) {
         return err;
@@ -1092,6 +1258,12 @@ namespace {
 int take_name(file &out) {
     const int folder = static_cast<int>(out.folder);
     const char *const name = last_name(made.at);
+    // Set-user-ID and set-group-ID, which a write by a user clears, set again
+    // now that the data is written.
+    if (!out.missing && (out.mode & (S_ISUID | S_ISGID)) != 0 &&
+        fchmod(fd_of(out), static_cast<mode_t>(out.mode & 07777)) != 0) {
+        return errno;
+    }
     if (!out.named) {
         // An unnamed file is named through /proc: at OUT's name straight
         // away if it is new, which fails if the name is taken; else first
@@ -1119,23 +1291,53 @@ int take_name(file &out) {
         }
     } else if (renameat2(folder, temp_name, folder, name, RENAME_NOREPLACE) != 0) {
         // A file system that cannot refuse to replace (some network and FUSE
-        // ones): the name is looked at just before.
+        // ones): a second name, which cannot replace one, then the first
+        // removed; without hard links, the name is looked at just before.
         if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
             return errno;
         }
-        struct stat st {};
-        if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            return EEXIST;
-        }
-        if (errno != ENOENT) {
-            return errno;
-        }
-        if (renameat(folder, temp_name, folder, name) != 0) {
-            return errno;
+        if (linkat(folder, temp_name, folder, name, 0) == 0) {
+            if (unlinkat(folder, temp_name, 0) != 0) {
+                return errno;
+            }
+        } else {
+            if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EMLINK) {
+                return errno;
+            }
+            struct stat st {};
+            if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                return EEXIST;
+            }
+            if (errno != ENOENT) {
+                return errno;
+            }
+            if (renameat(folder, temp_name, folder, name) != 0) {
+                return errno;
+            }
         }
     }
     out.named = false;
     return 0;
+}
+
+// Whether the staged copy fits in OUT's file system once OUT, unless the
+// caller handed it over, has been emptied: else emptying OUT would be for a
+// copy cut short. A file system that tells no sizes (some FUSE ones) is taken
+// at its word. Returns 0 or ENOSPC.
+int room_for(const file &staged, const file &out) {
+    struct stat copy {};
+    struct stat old {};
+    struct statvfs fs {};
+    if (fstat(fd_of(staged), &copy) != 0 || fstat(fd_of(out), &old) != 0 ||
+        fstatvfs(fd_of(out), &fs) != 0) {
+        return errno;
+    }
+    if (fs.f_blocks == 0) {
+        return 0;
+    }
+    const auto room = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize) +
+                      (out.inherited ? 0.0 : static_cast<double>(old.st_blocks) * 512);
+    return room < static_cast<double>(copy.st_blocks) * 512 ? ENOSPC : 0;
 }
 
 // Writes the staged copy into OUT itself, which may be IN under another name:
@@ -1150,6 +1352,9 @@ int write_staged(file &out) {
     staged.data_end = 0; // read where the copy stands
     out.handle = out.target;
     out.target = staged.handle;
+    if (const int err = room_for(staged, out); err != 0) {
+        return err;
+    }
     out.how = way::in_place;
     out.written = 0;
     out.skipped = 0;
@@ -1240,11 +1445,13 @@ int restore(int fd, const file &out) {
 
 int discard_out(const char *path, file &out) {
     // Only calls that are safe in a signal's handler, which calls this too.
-    if (const int err = hold_signals(); err != 0) {
-        return err;
-    }
+    // Held off or not, the partial copy goes.
+    const int held = hold_signals();
     guarded = nullptr;
-    const int dropped = drop_name(out);
+    int dropped = drop_name(out);
+    if (dropped == 0) {
+        dropped = held;
+    }
     // A new file is all the partial copy: OUT is as it was.
     if (out.how != way::in_place || !out.regular) {
         return dropped;

@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <linux/blkpg.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -454,31 +455,61 @@ std::string attributes(const fs::path &path) {
     all << std::oct << st.st_mode << std::dec << " " << st.st_uid << ":" << st.st_gid;
     std::array<char, 4096> names{};
     const ssize_t n = listxattr(path.c_str(), names.data(), names.size());
+    std::vector<std::string> each; // in no order of the file system's
     for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(names.data() + at)) + 1) {
         std::array<char, 4096> value{};
         const ssize_t got = getxattr(path.c_str(), names.data() + at, value.data(), value.size());
-        all << " " << names.data() + at << "="
-            << std::string(value.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+        each.push_back(std::string(names.data() + at) + "=" +
+                       std::string(value.data(), got > 0 ? static_cast<std::size_t>(got) : 0));
+    }
+    std::sort(each.begin(), each.end());
+    for (const std::string &one : each) {
+        all << " " << one;
     }
     return all.str();
 }
-// OUT with a mode, extended attribute and ACL of its own, and as root an owner.
-void out_with_attributes(Dir d) {
-    std_input_and_old_out(d);
-    fs::permissions(d / "out",
-                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    // user:nobody:r-- beside the owner's, group's and others' entries, and the mask.
-    const unsigned char acl[] = {2, 0,   0,   0,   1,   0,   6,  0, 255, 255, 255, 255, 2,   0,  4,
-                                 0, 254, 255, 0,   0,   4,   0,  4, 0,   255, 255, 255, 255, 16, 0,
-                                 4, 0,   255, 255, 255, 255, 32, 0, 0,   0,   255, 255, 255, 255};
-    if (setxattr((d / "out").c_str(), "user.origin", "camera", 6, 0) != 0 ||
-        setxattr((d / "out").c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0) {
-        GTEST_SKIP() << "no extended attributes or ACLs here: " << std::strerror(errno);
+// OUT with a mode, an extended attribute, as root an owner, and an ACL of its
+// own or none; in a folder whose default ACL, which new files take, is not
+// OUT's and opens it to others.
+Step out_with_attributes(bool acl) {
+    return [acl](Dir d) {
+        std_input_and_old_out(d);
+        fs::permissions(d / "out",
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        // user:nobody:r-- beside the owner's, group's and others' entries, and the mask.
+        const unsigned char only_reading[] = {
+            2, 0,   0,   0,   1,   0,   6,  0, 255, 255, 255, 255, 2,   0,  4,
+            0, 254, 255, 0,   0,   4,   0,  4, 0,   255, 255, 255, 255, 16, 0,
+            4, 0,   255, 255, 255, 255, 32, 0, 0,   0,   255, 255, 255, 255};
+        // Default: user:nobody:rwx and a mask to match.
+        const unsigned char open_to_nobody[] = {
+            2, 0,   0,   0,   1,   0,   7,  0, 255, 255, 255, 255, 2,   0,  7,
+            0, 254, 255, 0,   0,   4,   0,  5, 0,   255, 255, 255, 255, 16, 0,
+            7, 0,   255, 255, 255, 255, 32, 0, 0,   0,   255, 255, 255, 255};
+        if (setxattr((d / "out").c_str(), "user.origin", "camera", 6, 0) != 0 ||
+            (acl && setxattr((d / "out").c_str(), "system.posix_acl_access", only_reading,
+                             sizeof only_reading, 0) != 0) ||
+            setxattr(d.c_str(), "system.posix_acl_default", open_to_nobody, sizeof open_to_nobody,
+                     0) != 0) {
+            GTEST_SKIP() << "no extended attributes or ACLs here: " << std::strerror(errno);
+        }
+        if (geteuid() == 0) {
+            EXPECT_EQ(chown((d / "out").c_str(), 1000, 1000), 0);
+        }
+        write_file(d / "attributes", attributes(d / "out"));
+    };
+}
+// Sets or clears a file flag (chattr), or skips saying why it cannot.
+bool flagged(const fs::path &path, int flag, bool on) {
+    const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = 0;
+    if (fd.get() < 0 || ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+        (flags = on ? flags | flag : flags & ~flag, ioctl(fd.get(), FS_IOC_SETFLAGS, &flags)) !=
+            0) {
+        [] { GTEST_SKIP() << "cannot set a file flag here: " << std::strerror(errno); }();
+        return false;
     }
-    if (geteuid() == 0) {
-        EXPECT_EQ(chown((d / "out").c_str(), 1000, 1000), 0);
-    }
-    write_file(d / "attributes", attributes(d / "out"));
+    return true;
 }
 
 // A setup that writes bytes to IN, and a check that OUT is their negation.
@@ -623,7 +654,78 @@ const std::vector<Case> cases = {
          EXPECT_TRUE(read_file(d / "bound") == negated(some_input));
          EXPECT_EQ(read_file(d / "out"), old_out);
      }, {}, Where::posix},
-    {"OldOutAttributesKept", in_out, out_with_attributes, 0, "", "",
+    // Replaced, yet as the old file was: another of its names through a
+    // mount shows the copy; set-user-ID and set-group-ID stay for its owner;
+    // an append-only folder, whose names cannot change, has OUT written in place.
+    {"BoundElsewhereWrittenInPlaceNeedsRoot", in_out,
+     [](Dir d) {
+         if (!skipped_unless_root("mounting a file onto another")) {
+             std_input_and_old_out(d);
+             write_file(d / "view", "");
+             EXPECT_EQ(mount((d / "out").c_str(), (d / "view").c_str(), nullptr, MS_BIND, nullptr), 0);
+         }
+     }, 0, "", "",
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "view") == negated(some_input));
+         EXPECT_EQ(umount2((d / "view").c_str(), MNT_DETACH), 0);
+         expect_copy(d, some_input);
+     }, {}, Where::posix},
+    {"SetIdBitsKeptForTheOwner", in_out,
+     [](Dir d) {
+         std_input_and_old_out(d);
+         EXPECT_EQ(chmod((d / "out").c_str(), 06755), 0);
+         if (geteuid() == 0) {
+             EXPECT_EQ(chown((d / "out").c_str(), 65534, 65534), 0);
+             EXPECT_EQ(chmod((d / "out").c_str(), 06755), 0);
+         }
+     }, 0, "", "",
+     [](Dir d) {
+         expect_copy(d, some_input);
+         EXPECT_EQ(fs::status(d / "out").permissions() & fs::perms::mask,
+                   fs::perms::set_uid | fs::perms::set_gid | fs::perms::owner_all |
+                       fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                       fs::perms::others_exec);
+     }, as_nobody(), Where::posix},
+    {"AppendOnlyFolderWrittenInPlaceNeedsRoot", {"byteneg", "in", "ad/out"},
+     [](Dir d) {
+         if (!skipped_unless_root("making a folder append-only")) {
+             std_input(d);
+             fs::create_directory(d / "ad");
+             write_file(d / "ad" / "out", old_out);
+             flagged(d / "ad", FS_APPEND_FL, true);
+         }
+     }, 0, "", "",
+     [](Dir d) {
+         flagged(d / "ad", FS_APPEND_FL, false);
+         expect_names(d / "ad", {"out"});
+         EXPECT_TRUE(read_file(d / "ad" / "out") == negated(some_input));
+     }, {}, Where::posix},
+    // Staged where it may be IN, OUT is not emptied for a copy that will not
+    // fit beside the one staged: a tmpfs of 1 MiB through FUSE, OUT linked.
+    {"StagedCopyThatWouldNotFitKeepsOutNeedsRoot", {"byteneg", "in", "mnt/out"},
+     [](Dir d) {
+         if (skipped_unless_root("mounting a FUSE file system") || !fuse_tool("/usr/bin/bindfs") ||
+             !mounted_tmpfs(d, "src")) {
+             return;
+         }
+         write_file(d / "in", random_bytes(600 * 1024, 5));
+         write_file(d / "src" / "out", old_out);
+         fs::create_hard_link(d / "src" / "out", d / "src" / "link");
+         fs::create_directory(d / "mnt");
+         EXPECT_EQ(run("/usr/bin/bindfs", {"bindfs", (d / "src").string(), (d / "mnt").string()}).status, 0);
+     }, 2, "", "byteneg: mnt/out: No space left on device\n",
+     [](Dir d) {
+         EXPECT_EQ(umount2((d / "mnt").c_str(), MNT_DETACH), 0);
+         expect_names(d / "src", {"link", "out"});
+         EXPECT_EQ(read_file(d / "src" / "out"), old_out);
+         EXPECT_EQ(umount2((d / "src").c_str(), MNT_DETACH), 0);
+     }, {}, Where::posix},
+    {"OldOutAttributesKept", in_out, out_with_attributes(true), 0, "", "",
+     [](Dir d) {
+         expect_copy(d, some_input);
+         EXPECT_EQ(attributes(d / "out"), read_file(d / "attributes"));
+     }, {}, Where::posix},
+    {"OldOutWithoutAclTakesNoneFromFolder", in_out, out_with_attributes(false), 0, "", "",
      [](Dir d) {
          expect_copy(d, some_input);
          EXPECT_EQ(attributes(d / "out"), read_file(d / "attributes"));

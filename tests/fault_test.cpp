@@ -24,9 +24,10 @@ namespace {
 
 struct Fault {
     const char *name;
-    const char *syscall;  // pread64 (IN, a regular file, is read where the copy stands), write or close
-    const char *file;     // "in" or "out": whose descriptor the call is on
-    int nth;              // which call on that descriptor, from 1
+    const char
+        *syscall;     // pread64 (IN, a regular file, is read where the copy stands), write or close
+    const char *file; // "in" or "out": whose descriptor the call is on
+    int nth;          // which call on that descriptor, from 1
     const char *error;    // errno name to inject, or SIGKILL to end the run at that call
     const char *reason;   // expected reason in the message; nullptr if the run must succeed
     bool old_out = false; // OUT exists, and keeps its bytes if the run does not succeed
@@ -42,6 +43,9 @@ const Fault faults[] = {
     {"WriteEINTRRetried", "write", "out", 2, "EINTR", nullptr},
     {"WriteENOSPCKeepsOldOut", "write", "out", 2, "ENOSPC", "No space left on device", true},
     {"CloseOutEIOKeepsOldOut", "close", "out", 2, "EIO", "Input/output error", true},
+    // A failure while the new file is given the old one's mode is a failure,
+    // not a reason to write OUT in place.
+    {"AttributeEIOKeepsOldOut", "fchmod", "out", 1, "EIO", "Input/output error", true},
     {"KilledAtReadLeavesNothing", "pread64", "in", 2, "SIGKILL", nullptr},
     {"KilledAtWriteKeepsOldOut", "write", "out", 2, "SIGKILL", nullptr, true},
     {"KilledAtCloseLeavesNothing", "close", "out", 1, "SIGKILL", nullptr},

@@ -420,14 +420,26 @@ const std::vector<Case> inherited_and_discard_cases = {
      2, "", "byteneg: /dev/stdin: Is a directory\n",
      [](Dir d, int) { expect_bytes(d / "out", precious); }, Where::posix},
     // With no descriptor to spare for the close check, the finished copy stands.
+    // IN, OUT's folder and the new file take the three numbers past the
+    // standard streams: none is left to check the close with.
     {"NoSpareDescriptorStillCopies", {"byteneg", "in", "out"},
      [](Dir d, RunOptions &o) {
-         write_file(d / "out", precious); // a new one needs its folder open beside it
+         file("in", data)(d, o);
+         o.open_files_limit = 6;
+         return Kept{};
+     },
+     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(data)); }, Where::direct},
+    // Too few to replace an old OUT: a failure, not a reason to write in place.
+    {"TooFewDescriptorsKeepOldOut", {"byteneg", "in", "out"},
+     [](Dir d, RunOptions &o) {
+         write_file(d / "out", precious);
          file("in", data)(d, o);
          o.open_files_limit = 5;
          return Kept{};
      },
-     0, "", "", [](Dir d, int) { expect_bytes(d / "out", negated(data)); }, Where::direct},
+     2, "", "byteneg: out: Too many open files\n",
+     [](Dir d, int) { expect_bytes(d / "out", precious); expect_names(d, {"in", "out"}); },
+     Where::direct},
     // The standard three alone, with a limit of three: no number left at all.
     {"DescriptorLimitOfThreeStillCopies", {"byteneg", "/dev/stdin", "/dev/stdout"},
      closing({2}, [](Dir d, RunOptions &o) {

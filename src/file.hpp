@@ -146,6 +146,18 @@ constexpr int error_shrank = -3;
 // length (as files of /sys do) and has not shrunk is taken as it read.
 int check_length(const file &in);
 
+// Whether pass_hole has a question for the file system: IN is a regular file
+// the run opened, whose file system has not refused such questions, and OUT
+// reads as zero wherever the run does not write it (a file it made, or
+// emptied itself); and the copy is neither inside data already found nor at
+// the length IN had when opened, where the next read tells whether there is
+// more.
+inline bool hole_to_ask(const file &in, const file &out) {
+    return in.regular && !in.inherited && !in.no_hole_queries && out.regular && !out.inherited &&
+           (out.how != way::in_place || out.emptied) && in.data_end <= in.got &&
+           (in.data_end != in.size || in.got != in.size);
+}
+
 // Where IN is at a hole (a range that its file system stores as nothing and
 // reads as zeros, which negate to zeros) and OUT can keep it as one, passes
 // over it: IN is read on from its next data, and OUT gets the hole before its

@@ -1054,21 +1054,8 @@ int finish_out(const file &out) {
     return ftruncate(fd_of(out), static_cast<off_t>(end)) == 0 ? 0 : errno;
 }
 
-namespace {
-
-// Whether every byte of OUT that the run does not write reads as zero: a
-// regular file it made, or emptied itself.
-bool keeps_holes(const file &out) {
-    return out.regular && !out.inherited && (out.how != way::in_place || out.emptied);
-}
-
-} // namespace
-
 int pass_hole(file &in, file &out) {
-    // Inside data already found, or at the length IN had when opened, where
-    // the next read tells whether there is more: nothing to ask.
-    if (!in.regular || in.inherited || in.no_hole_queries || !keeps_holes(out) ||
-        in.data_end > in.got || (in.data_end == in.size && in.got == in.size)) {
+    if (!hole_to_ask(in, out)) {
         return 0;
     }
     const int fd = fd_of(in);

@@ -854,10 +854,10 @@ int bound_elsewhere(const struct stat &old, bool &bound) {
             const char *const numbers = next_field(rest);
             next_field(rest);
             char *const point = next_field(rest);
-            unsigned major_number = 0;
-            unsigned minor_number = 0;
-            if (std::sscanf(numbers, "%u:%u", &major_number, &minor_number) != 2 ||
-                makedev(major_number, minor_number) != old.st_dev) {
+            char *colon = nullptr;
+            const unsigned long major_number = std::strtoul(numbers, &colon, 10);
+            if (*colon != ':' || major_number != major(old.st_dev) ||
+                std::strtoul(colon + 1, nullptr, 10) != minor(old.st_dev)) {
                 continue;
             }
             unescape_octal(point);
@@ -1322,9 +1322,10 @@ int room_for(const file &staged, const file &out) {
     if (fs.f_blocks == 0) {
         return 0;
     }
-    const auto room = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize) +
-                      (out.inherited ? 0.0 : static_cast<double>(old.st_blocks) * 512);
-    return room < static_cast<double>(copy.st_blocks) * 512 ? ENOSPC : 0;
+    // In 512-byte blocks, as st_blocks counts, so that no sum can overflow.
+    const std::uint64_t room = static_cast<std::uint64_t>(fs.f_bavail) * (fs.f_frsize / 512) +
+                               (out.inherited ? 0 : static_cast<std::uint64_t>(old.st_blocks));
+    return room < static_cast<std::uint64_t>(copy.st_blocks) ? ENOSPC : 0;
 }
 
 // Writes the staged copy into OUT itself, which may be IN under another name:

@@ -708,7 +708,7 @@ const std::vector<Case> cases = {
              !mounted_tmpfs(d, "src")) {
              return;
          }
-         write_file(d / "in", random_bytes(600 * 1024, 5));
+         write_file(d / "in", random_bytes(std::size_t{600} * 1024, 5));
          write_file(d / "src" / "out", old_out);
          fs::create_hard_link(d / "src" / "out", d / "src" / "link");
          fs::create_directory(d / "mnt");

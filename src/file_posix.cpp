@@ -822,12 +822,14 @@ void unescape_octal(char *text) {
 // Whether the file old is mounted on another name too (mount --bind), which
 // would go on showing the old file if OUT's name were replaced, as another
 // hard link would. The mount table tells: a mount of old's file system whose
-// mount point is old itself. Where the table cannot be read, the answer is yes.
+// mount point is old itself, or a part of it mounted where the run cannot
+// look. Where there is no table, the answer is yes.
 int bound_elsewhere(const struct stat &old, bool &bound) {
     bound = true;
     const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (table < 0) {
-        return 0;
+        // No /proc here: it cannot be told. Anything else is a failure.
+        return errno == ENOENT || errno == EACCES ? 0 : errno;
     }
     static char buf[65536];
     std::size_t have = 0;
@@ -838,7 +840,8 @@ int bound_elsewhere(const struct stat &old, bool &bound) {
             if (errno == EINTR) {
                 continue;
             }
-            return close(table) == 0 ? 0 : errno;
+            const int err = errno;
+            return close(table) == 0 ? err : errno;
         }
         have += static_cast<std::size_t>(n);
         more = n > 0;
@@ -852,7 +855,7 @@ int bound_elsewhere(const struct stat &old, bool &bound) {
             next_field(rest);
             next_field(rest);
             const char *const numbers = next_field(rest);
-            next_field(rest);
+            const char *const root = next_field(rest);
             char *const point = next_field(rest);
             char *colon = nullptr;
             const unsigned long major_number = std::strtoul(numbers, &colon, 10);
@@ -861,8 +864,11 @@ int bound_elsewhere(const struct stat &old, bool &bound) {
                 continue;
             }
             unescape_octal(point);
+            // A part of the file system mounted where the run cannot look
+            // could be old: taken to be.
             struct stat st {};
-            found = stat(point, &st) == 0 && st.st_dev == old.st_dev && st.st_ino == old.st_ino;
+            found = stat(point, &st) == 0 ? st.st_dev == old.st_dev && st.st_ino == old.st_ino
+                                          : std::strcmp(root, "/") != 0;
         }
         have = static_cast<std::size_t>(buf + have - line);
         if (have == sizeof buf - 1) {
@@ -1041,6 +1047,28 @@ int prepare_out(const char *path, file &out, const file &in) {
     return err != 0 ? err : released;
 }
 
+namespace {
+
+// Makes sure the hole OUT is to get holds no blocks: XFS allocates past a
+// file's end ahead of its writes, and a write past a hole would otherwise keep
+// what it allocated there. Where holes cannot be punched there is nothing to
+// keep, and nothing more is tried.
+bool punches = true;
+
+int leave_hole(const file &out) {
+    const auto from = static_cast<off_t>(out.written + out.skipped);
+    if (punches && fallocate(fd_of(out), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, from,
+                             static_cast<off_t>(out.hole)) != 0) {
+        if (errno == EIO || errno == ENOSPC) {
+            return errno;
+        }
+        punches = false;
+    }
+    return 0;
+}
+
+} // namespace
+
 int finish_out(const file &out) {
     if (out.block_device) {
         return fsync(fd_of(out)) == 0 ? 0 : errno;
@@ -1049,6 +1077,11 @@ int finish_out(const file &out) {
     // length set only where it ends in a hole.
     if (out.inherited || !out.regular || (out.how != way::in_place && out.hole == 0)) {
         return 0;
+    }
+    if (out.hole > 0) {
+        if (const int err = leave_hole(out); err != 0) {
+            return err;
+        }
     }
     const std::int64_t end = out.written + out.skipped + out.hole;
     return ftruncate(fd_of(out), static_cast<off_t>(end)) == 0 ? 0 : errno;
@@ -1077,16 +1110,18 @@ int pass_hole(file &in, file &out) {
             in.data_end = hole;
             return 0;
         }
+        // The length first: what is added once it is taken lies past it,
+        // where the next read finds it, and is never taken for a hole.
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            return errno;
+        }
         const off_t data = lseek(fd, in.got, SEEK_DATA);
         if (data < 0) {
             if (errno != ENXIO) {
                 return errno;
             }
             // A hole to the end, where the next read tells whether there is more.
-            struct stat st {};
-            if (fstat(fd, &st) != 0) {
-                return errno;
-            }
             if (st.st_size > in.got) {
                 out.hole += st.st_size - in.got;
                 in.got = st.st_size;
@@ -1188,8 +1223,12 @@ int write_early(const file &out, std::int64_t before) {
 
 int write_all(file &out, const unsigned char *buf, std::size_t n) {
     if (out.hole > 0) {
+        if (const int err = leave_hole(out); err != 0) {
+            return err;
+        }
         if (lseek(fd_of(out), static_cast<off_t>(out.hole), SEEK_CUR) < 0) {
-            return errno;
+            // Past the largest offset the file system takes.
+            return errno == EINVAL ? EFBIG : errno;
         }
         out.skipped += out.hole;
         out.hole = 0;
@@ -1323,9 +1362,14 @@ int room_for(const file &staged, const file &out) {
         return 0;
     }
     // In 512-byte blocks, as st_blocks counts, so that no sum can overflow.
+    // The copy's holes count only where both file systems tell them, as
+    // through FUSE one may not: then every byte of its length is written.
     const std::uint64_t room = static_cast<std::uint64_t>(fs.f_bavail) * (fs.f_frsize / 512) +
                                (out.inherited ? 0 : static_cast<std::uint64_t>(old.st_blocks));
-    return room < static_cast<std::uint64_t>(copy.st_blocks) ? ENOSPC : 0;
+    const auto need = numbers_tell(fd_of(staged)) && numbers_tell(fd_of(out))
+                          ? static_cast<std::uint64_t>(copy.st_blocks)
+                          : (static_cast<std::uint64_t>(copy.st_size) + 511) / 512;
+    return room < need ? ENOSPC : 0;
 }
 
 // Writes the staged copy into OUT itself, which may be IN under another name:
@@ -1434,12 +1478,9 @@ int restore(int fd, const file &out) {
 int discard_out(const char *path, file &out) {
     // Only calls that are safe in a signal's handler, which calls this too.
     // Held off or not, the partial copy goes.
-    const int held = hold_signals();
+    hold_signals(); // should the system refuse, the discarding goes on all the same
     guarded = nullptr;
-    int dropped = drop_name(out);
-    if (dropped == 0) {
-        dropped = held;
-    }
+    const int dropped = drop_name(out);
     // A new file is all the partial copy: OUT is as it was.
     if (out.how != way::in_place || !out.regular) {
         return dropped;

@@ -657,6 +657,21 @@ const std::vector<Case> cases = {
     // Replaced, yet as the old file was: another of its names through a
     // mount shows the copy; set-user-ID and set-group-ID stay for its owner;
     // an append-only folder, whose names cannot change, has OUT written in place.
+    {"BoundWhereTheRunCannotLookWrittenInPlaceNeedsRoot", in_out,
+     [](Dir d) {
+         if (!skipped_unless_root("mounting a file onto another")) {
+             std_input_and_old_out(d);
+             EXPECT_EQ(chown((d / "out").c_str(), 65534, 65534), 0);
+             make_dir(d, "closed", fs::perms::owner_all);
+             write_file(d / "closed" / "view", "");
+             EXPECT_EQ(mount((d / "out").c_str(), (d / "closed" / "view").c_str(), nullptr, MS_BIND,
+                             nullptr), 0);
+         }
+     }, 0, "", "",
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "closed" / "view") == negated(some_input));
+         EXPECT_EQ(umount2((d / "closed" / "view").c_str(), MNT_DETACH), 0);
+     }, as_nobody(), Where::posix},
     {"BoundElsewhereWrittenInPlaceNeedsRoot", in_out,
      [](Dir d) {
          if (!skipped_unless_root("mounting a file onto another")) {
@@ -701,14 +716,15 @@ const std::vector<Case> cases = {
          EXPECT_TRUE(read_file(d / "ad" / "out") == negated(some_input));
      }, {}, Where::posix},
     // Staged where it may be IN, OUT is not emptied for a copy that will not
-    // fit beside the one staged: a tmpfs of 1 MiB through FUSE, OUT linked.
+    // fit beside the one staged: a tmpfs of 1 MiB through FUSE, OUT linked,
+    // IN sparse, its holes small on the tmpfs, but whole through FUSE.
     {"StagedCopyThatWouldNotFitKeepsOutNeedsRoot", {"byteneg", "in", "mnt/out"},
      [](Dir d) {
          if (skipped_unless_root("mounting a FUSE file system") || !fuse_tool("/usr/bin/bindfs") ||
              !mounted_tmpfs(d, "src")) {
              return;
          }
-         write_file(d / "in", random_bytes(std::size_t{600} * 1024, 5));
+         sparse_input({{{0, 100000}}, std::size_t{4} << 20})(d);
          write_file(d / "src" / "out", old_out);
          fs::create_hard_link(d / "src" / "out", d / "src" / "link");
          fs::create_directory(d / "mnt");

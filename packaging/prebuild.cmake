@@ -3,16 +3,25 @@
 # The install puts the project's README and licence in the doc folder; a
 # package has its copyright file, which holds the licence, and its changelog
 # there instead. With fixed permissions: the checkout's follow its umask.
-set(doc "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/${CPACK_BYTENEG_DOCDIR}")
+if(CPACK_GENERATOR STREQUAL "RPM" AND CPACK_BYTENEG_ABSOLUTE_DOCDIR)
+    message(FATAL_ERROR "the .rpm needs CMAKE_INSTALL_DOCDIR relative to the prefix, not "
+                        "${CPACK_BYTENEG_ABSOLUTE_DOCDIR}")
+endif()
+# The doc folder is wherever the install put the README, which a folder given
+# as a whole path (CMAKE_INSTALL_DOCDIR=/usr/share/doc/...) puts elsewhere
+# than the prefix and a relative one.
+file(GLOB_RECURSE readme "${CPACK_TEMPORARY_DIRECTORY}/README.md")
+list(LENGTH readme found)
+if(NOT found EQUAL 1)
+    message(FATAL_ERROR "not one README.md under ${CPACK_TEMPORARY_DIRECTORY}: ${readme}")
+endif()
+get_filename_component(doc "${readme}" DIRECTORY)
 file(REMOVE "${doc}/README.md" "${doc}/LICENSE")
 file(COPY "${CMAKE_CURRENT_LIST_DIR}/copyright" "${CMAKE_CURRENT_LIST_DIR}/changelog"
      DESTINATION "${doc}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 # A package with a Debian revision keeps its Debian changelog under that name.
 if(CPACK_GENERATOR STREQUAL "DEB")
-    file(GLOB changelogs "${CPACK_TEMPORARY_DIRECTORY}/*/share/doc/*/changelog*")
-    foreach(f IN LISTS changelogs)
-        file(RENAME "${f}" "${f}.Debian")
-    endforeach()
+    file(RENAME "${doc}/changelog" "${doc}/changelog.Debian")
     set(overrides "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share/lintian/overrides")
     file(MAKE_DIRECTORY "${overrides}")
     # With fixed permissions: the checkout's follow its umask.
@@ -24,9 +33,8 @@ endif()
 # Debian wants man pages and the changelog compressed, with maximum
 # compression and no time stamp in the gzip header, so that the package
 # builds reproducibly.
-file(GLOB_RECURSE to_compress
-     "${CPACK_TEMPORARY_DIRECTORY}/*/share/man/man*/*.[1-9]"
-     "${CPACK_TEMPORARY_DIRECTORY}/*/share/doc/*/changelog*")
+file(GLOB_RECURSE to_compress "${CPACK_TEMPORARY_DIRECTORY}/*/share/man/man*/*.[1-9]"
+     "${doc}/changelog*")
 if(NOT to_compress)
     message(FATAL_ERROR "no man page found under ${CPACK_TEMPORARY_DIRECTORY}")
 endif()

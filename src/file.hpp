@@ -59,7 +59,8 @@ struct file {
     bool named = false;
     // An OUT emptied in place (or found empty): only then may a failure empty it.
     bool emptied = false;
-    bool missing = false; // an OUT not made yet: handle is the folder it goes in
+    bool missing = false;   // an OUT not made yet: handle is the folder it goes in
+    bool executing = false; // an OUT being run as a program: it can be replaced, not written
     // For an inherited regular OUT, what a failure must restore: where our
     // output began (the position at the start of the run, or the end if the
     // stream appends) and the file's length then.
@@ -142,8 +143,8 @@ int commit_out(const char *path, file &out);
 constexpr int error_shrank = -3;
 
 // Returns error_shrank if a regular IN ended before the length it had when
-// opened and is now shorter than that, else 0. A file that only claims a
-// length (as files of /sys do) and has not shrunk is taken as it read.
+// opened, else 0; but for files whose length is a mere claim (attributes of
+// /sys and its like), taken as they read.
 int check_length(const file &in);
 
 // Whether pass_hole has a question for the file system: IN is a regular file

@@ -410,7 +410,13 @@ int open_out(const char *path, file &f) {
     // refuses a device that is mounted or that a volume is built on, as
     // tools that write file systems ask. It means nothing to other files
     // when O_CREAT is not given.
-    const int fd = open(path, O_WRONLY | O_EXCL | O_CLOEXEC | O_NOCTTY);
+    int fd = open(path, O_WRONLY | O_EXCL | O_CLOEXEC | O_NOCTTY);
+    // A program being run cannot be written, but can be replaced, as
+    // installing a new version does.
+    if (fd < 0 && errno == ETXTBSY) {
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        f.executing = fd >= 0;
+    }
     if (fd >= 0) {
         if (const int err = identify(fd, f, st); err != 0) {
             return err;
@@ -608,13 +614,14 @@ bool has_attribute(int fd, std::uint64_t any) {
 }
 
 // Makes the new file in folder, with mode as a plain create would give it.
-// Unnamed only where it can be named later: by its /proc name, as anyone may.
+// Unnamed only where it can be named later: by its /proc name, as anyone may,
+// or, without /proc, by its descriptor, as root may.
 int make_new_file(int folder, mode_t mode, file &out, int &fd) {
 #ifdef O_TMPFILE
     fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd >= 0) {
         struct stat st {};
-        if (fstatat(AT_FDCWD, proc_name(fd), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (fstatat(AT_FDCWD, proc_name(fd), &st, AT_SYMLINK_NOFOLLOW) == 0 || geteuid() == 0) {
             return 0;
         }
         if (close(fd) != 0) {
@@ -819,66 +826,150 @@ void unescape_octal(char *text) {
     *to = '\0';
 }
 
-// Whether the file old is mounted on another name too (mount --bind), which
-// would go on showing the old file if OUT's name were replaced, as another
-// hard link would. The mount table tells: a mount of old's file system whose
-// mount point is old itself, or a part of it mounted where the run cannot
-// look. Where there is no table, the answer is yes.
-int bound_elsewhere(const struct stat &old, bool &bound) {
-    bound = true;
+// The mount of the open file fd, by the number the kernel gives it.
+int mount_id_of(int fd, std::uint64_t &id) {
+    struct statx st {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID) != 0) {
+        id = st.stx_mnt_id;
+        return 0;
+    }
+    // Kernels before 5.8 tell it in /proc only.
+    char name[48];
+    char info[256];
+    std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
+    const int f = open(name, O_RDONLY | O_CLOEXEC);
+    if (f < 0) {
+        return errno;
+    }
+    const ssize_t n = read(f, info, sizeof info - 1);
+    const int err = n < 0 ? errno : 0;
+    if (close(f) != 0 || err != 0) {
+        return err != 0 ? err : errno;
+    }
+    info[n] = '\0';
+    const char *const at = std::strstr(info, "mnt_id:");
+    if (at == nullptr) {
+        return ENOTSUP;
+    }
+    id = std::strtoull(at + 7, nullptr, 10);
+    return 0;
+}
+
+// One line of the mount table: ID PARENT MAJOR:MINOR ROOT POINT ..., its
+// ROOT and POINT unescaped. False for a line that does not parse.
+struct mount_line {
+    std::uint64_t id = 0;
+    unsigned long major_number = 0;
+    unsigned long minor_number = 0;
+    char *root = nullptr;
+    char *point = nullptr;
+};
+
+bool parse_mount(char *line, mount_line &m) {
+    char *rest = line;
+    char *end = nullptr;
+    m.id = std::strtoull(next_field(rest), &end, 10);
+    next_field(rest);
+    const char *const numbers = next_field(rest);
+    m.root = next_field(rest);
+    m.point = next_field(rest);
+    char *colon = nullptr;
+    m.major_number = std::strtoul(numbers, &colon, 10);
+    if (*end != '\0' || *colon != ':' || *m.point == '\0') {
+        return false;
+    }
+    m.minor_number = std::strtoul(colon + 1, nullptr, 10);
+    unescape_octal(m.root);
+    unescape_octal(m.point);
+    return true;
+}
+
+// Calls each(line) for every line of the mount table, until it returns true;
+// returns 0, or the error that kept the table from being read.
+template <typename Each> int for_each_mount(Each each) {
     const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (table < 0) {
-        // No /proc here: it cannot be told. Anything else is a failure.
-        return errno == ENOENT || errno == EACCES ? 0 : errno;
+        return errno;
     }
     static char buf[65536];
     std::size_t have = 0;
-    bool found = false;
-    for (bool more = true; more && !found;) {
+    int err = 0;
+    bool done = false;
+    for (bool more = true; more && !done && err == 0;) {
         const ssize_t n = read(table, buf + have, sizeof buf - 1 - have);
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+            if (errno != EINTR) {
+                err = errno;
             }
-            const int err = errno;
-            return close(table) == 0 ? err : errno;
+            continue;
         }
         have += static_cast<std::size_t>(n);
         more = n > 0;
         buf[have] = '\0';
         char *line = buf;
-        for (char *end = nullptr; !found && (end = std::strchr(line, '\n')) != nullptr;
+        for (char *end = nullptr; !done && (end = std::strchr(line, '\n')) != nullptr;
              line = end + 1) {
             *end = '\0';
-            // ID PARENT MAJOR:MINOR ROOT POINT ...
-            char *rest = line;
-            next_field(rest);
-            next_field(rest);
-            const char *const numbers = next_field(rest);
-            const char *const root = next_field(rest);
-            char *const point = next_field(rest);
-            char *colon = nullptr;
-            const unsigned long major_number = std::strtoul(numbers, &colon, 10);
-            if (*colon != ':' || major_number != major(old.st_dev) ||
-                std::strtoul(colon + 1, nullptr, 10) != minor(old.st_dev)) {
-                continue;
-            }
-            unescape_octal(point);
-            // A part of the file system mounted where the run cannot look
-            // could be old: taken to be.
-            struct stat st {};
-            found = stat(point, &st) == 0 ? st.st_dev == old.st_dev && st.st_ino == old.st_ino
-                                          : std::strcmp(root, "/") != 0;
+            mount_line m;
+            done = parse_mount(line, m) && each(m);
         }
         have = static_cast<std::size_t>(buf + have - line);
         if (have == sizeof buf - 1) {
-            have = 0; // a line longer than all this names no file stat could find
+            err = EOVERFLOW; // a line longer than all this
         } else {
             std::memmove(buf, line, have);
         }
     }
-    bound = found;
-    return close(table) == 0 ? 0 : errno;
+    return close(table) == 0 ? err : errno;
+}
+
+// Whether OUT, open as fd with stat old and named leaf in folder, is mounted
+// on another name too (mount --bind), which would go on showing the old file
+// if OUT's name were replaced, as another hard link would. The mount table
+// tells: another mount whose root, within OUT's file system, is OUT's own
+// path there. Without /proc, whose table and names this needs, it cannot be
+// told, and OUT is taken to be bound nowhere, as it is for mounts of other
+// namespaces, which this table does not show.
+int bound_elsewhere(int fd, const struct stat &old, int folder, const char *leaf, bool &bound) {
+    bound = false;
+    std::uint64_t id = 0;
+    static char path[PATH_MAX + 1];
+    const ssize_t got = readlink(proc_name(folder), path, sizeof path - 1);
+    if (got < 0 || mount_id_of(fd, id) != 0) {
+        return errno == ENOENT || errno == EACCES ? 0 : errno;
+    }
+    path[got] = '\0';
+    // OUT's path from the root of its mount, then from the root of its file
+    // system: the root of its mount within it, then the rest.
+    static char within[2 * PATH_MAX + 2];
+    bool mine = false;
+    int err = for_each_mount([&](const mount_line &m) {
+        const std::size_t p = std::strlen(m.point);
+        const bool top = std::strcmp(m.point, "/") == 0;
+        if (m.id != id || (!top && (std::strncmp(path, m.point, p) != 0 ||
+                                    (path[p] != '/' && path[p] != '\0')))) {
+            return false;
+        }
+        std::snprintf(within, sizeof within, "%s%s/%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
+                      path + (top ? 0 : p), leaf);
+        mine = true;
+        return true;
+    });
+    if (err == ENOENT || err == EACCES) {
+        return 0;
+    }
+    if (err != 0 || !mine) {
+        return err;
+    }
+    for (char *slash = nullptr; (slash = std::strstr(within, "//")) != nullptr;) {
+        std::memmove(slash, slash + 1, std::strlen(slash));
+    }
+    err = for_each_mount([&](const mount_line &m) {
+        bound = m.id != id && m.major_number == major(old.st_dev) &&
+                m.minor_number == minor(old.st_dev) && std::strcmp(m.root, within) == 0;
+        return bound;
+    });
+    return err == ENOENT || err == EACCES ? 0 : err;
 }
 
 // For an existing regular OUT: whether a new file may take its place, and the
@@ -915,7 +1006,8 @@ int find_own_name(const char *path, const file &out, const struct stat &old, int
         return elsewhere() ? 0 : errno;
     }
     bool bound = false;
-    if (const int err = bound_elsewhere(old, bound); err != 0) {
+    if (const int err = bound_elsewhere(fd_of(out), old, folder, last_name(made.at), bound);
+        err != 0) {
         return err;
     }
     const uid_t user = geteuid();
@@ -1021,6 +1113,9 @@ int choose_and_make(const char *path, file &out, const file &in) {
             return err;
         }
     }
+    if (out.executing) {
+        return ETXTBSY;
+    }
     return ready_in_place(out, in, folder);
 }
 
@@ -1100,7 +1195,7 @@ int pass_hole(file &in, file &out) {
                 in.data_end = in.got; // at or past its end: a read tells
                 return 0;
             }
-            if (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP) {
+            if (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP || errno == ESPIPE) {
                 in.no_hole_queries = true; // read in full, as a stream
                 return 0;
             }
@@ -1138,11 +1233,27 @@ int check_length(const file &in) {
     if (!in.regular || in.got >= in.size) {
         return 0;
     }
-    struct stat st {};
-    if (fstat(fd_of(in), &st) != 0) {
+    // Its length now would not tell: a network file system may still show
+    // the old one. Only files whose length is a mere claim (attributes of
+    // /sys and its like, which give fewer bytes than they say) end early.
+    struct statfs fs {};
+    if (fstatfs(fd_of(in), &fs) != 0) {
         return errno;
     }
-    return st.st_size < in.size ? error_shrank : 0;
+    constexpr unsigned long claims[] = {
+        0x62656572, // sysfs
+        0x64626720, // debugfs
+        0x74726163, // tracefs
+        0x73636673, // securityfs
+        0x62656570, // configfs
+        0x27E0EB,   // cgroup
+        0x63677270, // cgroup2
+    };
+    return std::ranges::any_of(
+               claims,
+               [&fs](unsigned long type) { return static_cast<unsigned long>(fs.f_type) == type; })
+               ? 0
+               : error_shrank;
 }
 
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
@@ -1278,6 +1389,18 @@ int close_file(file &f) {
 
 namespace {
 
+// Gives the unnamed file fd the name name in folder: through /proc, or,
+// where there is none, by the descriptor itself.
+int link_unnamed(int fd, int folder, const char *name) {
+    if (linkat(AT_FDCWD, proc_name(fd), folder, name, AT_SYMLINK_FOLLOW) == 0) {
+        return 0;
+    }
+    if (errno != ENOENT) {
+        return errno;
+    }
+    return linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
 // Gives the new file OUT's name: in one step, replacing the old OUT, or, for
 // a new OUT, only if no file has taken the name meanwhile, which the run
 // must not remove unseen.
@@ -1295,16 +1418,12 @@ int take_name(file &out) {
         // away if it is new, which fails if the name is taken; else first
         // under a name of its own, which then replaces OUT's.
         if (out.missing) {
-            return linkat(AT_FDCWD, proc_name(fd_of(out)), folder, name, AT_SYMLINK_FOLLOW) == 0
-                       ? 0
-                       : errno;
+            return link_unnamed(fd_of(out), folder, name);
         }
         int err = EEXIST;
         for (int tries = 0; tries < 100 && err == EEXIST; ++tries) {
             new_temp_name();
-            err = linkat(AT_FDCWD, proc_name(fd_of(out)), folder, temp_name, AT_SYMLINK_FOLLOW) == 0
-                      ? 0
-                      : errno;
+            err = link_unnamed(fd_of(out), folder, temp_name);
         }
         if (err != 0) {
             return err;
@@ -1364,8 +1483,11 @@ int room_for(const file &staged, const file &out) {
     // In 512-byte blocks, as st_blocks counts, so that no sum can overflow.
     // The copy's holes count only where both file systems tell them, as
     // through FUSE one may not: then every byte of its length is written.
+    // The old file's blocks, freed by emptying it, count only where its
+    // attributes are the file system's own, not a network's cached ones.
+    const bool frees = !out.inherited && numbers_tell(fd_of(out));
     const std::uint64_t room = static_cast<std::uint64_t>(fs.f_bavail) * (fs.f_frsize / 512) +
-                               (out.inherited ? 0 : static_cast<std::uint64_t>(old.st_blocks));
+                               (frees ? static_cast<std::uint64_t>(old.st_blocks) : 0);
     const auto need = numbers_tell(fd_of(staged)) && numbers_tell(fd_of(out))
                           ? static_cast<std::uint64_t>(copy.st_blocks)
                           : (static_cast<std::uint64_t>(copy.st_size) + 511) / 512;

@@ -97,7 +97,11 @@ template <class Case> std::vector<Case> applicable(const std::vector<Case> &case
 // Elsewhere got as it is.
 std::string with_reason_of(const std::string &want, const std::string &got);
 
-// Skips the test, giving the reason, unless run as root; returns whether it did.
+// Whether the tests run with root's powers: as root, able to mount, and not
+// under fakeroot.
+bool root_powers();
+// Skips the test, giving the reason, unless run with root's powers; returns
+// whether it did.
 bool skipped_unless_root(const char *why);
 // Skips the test, giving the reason, unless unshare(1) can make a mount
 // namespace whose mounts stay private, as it cannot in a chroot whose root

@@ -674,6 +674,28 @@ constexpr int kept_flags =
     FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL | FS_COMPR_FL | FS_NOCOMP_FL;
 #endif
 
+// Calls call(into, room) as the xattr calls take it, asking first how much
+// room it needs: the kernel sets aside as much as it is offered, and most
+// files have no extended attributes at all.
+template <typename Call> ssize_t sized_call(char *buf, std::size_t room, Call call) {
+    for (;;) {
+        const ssize_t need = call(nullptr, 0);
+        if (need <= 0) {
+            return need;
+        }
+        const ssize_t got = call(
+            buf, static_cast<std::size_t>(need) < room ? static_cast<std::size_t>(need) : room);
+        if (got >= 0 || errno != ERANGE || static_cast<std::size_t>(need) >= room) {
+            return got; // grown meanwhile past what was asked: ask again
+        }
+    }
+}
+
+ssize_t list_attributes(int fd, char *buf, std::size_t room) {
+    return sized_call(buf, room,
+                      [fd](char *into, std::size_t n) { return flistxattr(fd, into, n); });
+}
+
 // Gives the new file what the old OUT, open as from with stat old, had that
 // others see: its flags, extended attributes (ACLs among them) and no others,
 // owner and group, then its mode, as a change of owner clears set-user-ID
@@ -700,7 +722,7 @@ int give_attributes(int from, const struct stat &old, int to) {
 #endif
     static char names[65536];
     static char value[65536];
-    const ssize_t listed = flistxattr(from, names, sizeof names);
+    const ssize_t listed = list_attributes(from, names, sizeof names);
     if (listed < 0 && errno != ENOTSUP) {
         return errno;
     }
@@ -711,7 +733,10 @@ int give_attributes(int from, const struct stat &old, int to) {
             std::strncmp(name, "user.overlay.", 13) == 0) {
             continue;
         }
-        const ssize_t n = fgetxattr(from, name, value, sizeof value);
+        const ssize_t n =
+            sized_call(value, sizeof value, [from, name](char *into, std::size_t room) {
+                return fgetxattr(from, name, into, room);
+            });
         if (n < 0) {
             if (errno == ENODATA) {
                 continue; // removed meanwhile
@@ -725,7 +750,7 @@ int give_attributes(int from, const struct stat &old, int to) {
     // And none that the old one lacks: a folder's default ACL, which a new
     // file takes, would widen who may read a replaced OUT.
     static char made_names[65536];
-    const ssize_t made = flistxattr(to, made_names, sizeof made_names);
+    const ssize_t made = list_attributes(to, made_names, sizeof made_names);
     if (made < 0 && errno != ENOTSUP) {
         return errno;
     }
@@ -884,43 +909,35 @@ bool parse_mount(char *line, mount_line &m) {
     return true;
 }
 
-// Calls each(line) for every line of the mount table, until it returns true;
-// returns 0, or the error that kept the table from being read.
-template <typename Each> int for_each_mount(Each each) {
-    const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (table < 0) {
+// The mount table, read whole into table (its length in size), as it is
+// made afresh at each read and one read costs what a few dozen calls do.
+char table[std::size_t{1} << 20];
+std::size_t table_size = 0;
+
+int read_mount_table() {
+    const int f = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (f < 0) {
         return errno;
     }
-    static char buf[65536];
-    std::size_t have = 0;
+    table_size = 0;
     int err = 0;
-    bool done = false;
-    for (bool more = true; more && !done && err == 0;) {
-        const ssize_t n = read(table, buf + have, sizeof buf - 1 - have);
-        if (n < 0) {
-            if (errno != EINTR) {
-                err = errno;
-            }
+    for (;;) {
+        const ssize_t n = read(f, table + table_size, sizeof table - 1 - table_size);
+        if (n < 0 && errno == EINTR) {
             continue;
         }
-        have += static_cast<std::size_t>(n);
-        more = n > 0;
-        buf[have] = '\0';
-        char *line = buf;
-        for (char *end = nullptr; !done && (end = std::strchr(line, '\n')) != nullptr;
-             line = end + 1) {
-            *end = '\0';
-            mount_line m;
-            done = parse_mount(line, m) && each(m);
+        if (n <= 0) {
+            err = n < 0 ? errno : 0;
+            break;
         }
-        have = static_cast<std::size_t>(buf + have - line);
-        if (have == sizeof buf - 1) {
-            err = EOVERFLOW; // a line longer than all this
-        } else {
-            std::memmove(buf, line, have);
+        table_size += static_cast<std::size_t>(n);
+        if (table_size == sizeof table - 1) {
+            err = EOVERFLOW;
+            break;
         }
     }
-    return close(table) == 0 ? err : errno;
+    table[table_size] = '\0';
+    return close(f) == 0 ? err : errno;
 }
 
 // Whether OUT, open as fd with stat old and named leaf in folder, is mounted
@@ -929,47 +946,67 @@ template <typename Each> int for_each_mount(Each each) {
 // tells: another mount whose root, within OUT's file system, is OUT's own
 // path there. Without /proc, whose table and names this needs, it cannot be
 // told, and OUT is taken to be bound nowhere, as it is for mounts of other
-// namespaces, which this table does not show.
+// namespaces, which this table does not show. A table too large to read
+// whole (a million bytes of mounts) is taken to show OUT bound.
 int bound_elsewhere(int fd, const struct stat &old, int folder, const char *leaf, bool &bound) {
     bound = false;
     std::uint64_t id = 0;
+    if (mount_id_of(fd, id) != 0) {
+        return errno == ENOENT || errno == EACCES ? 0 : errno;
+    }
+    if (const int err = read_mount_table(); err != 0) {
+        bound = err == EOVERFLOW;
+        return err == ENOENT || err == EACCES || err == EOVERFLOW ? 0 : err;
+    }
+    // OUT's own mount, and the roots of the others of its file system but
+    // its whole: only a part mounted elsewhere could be OUT.
+    static const char *roots[std::size_t{1} << 14];
+    std::size_t count = 0;
+    mount_line own;
+    char *line = table;
+    for (char *end = nullptr; (end = std::strchr(line, '\n')) != nullptr; line = end + 1) {
+        *end = '\0';
+        mount_line m;
+        if (!parse_mount(line, m) || m.major_number != major(old.st_dev) ||
+            m.minor_number != minor(old.st_dev)) {
+            continue;
+        }
+        if (m.id == id) {
+            own = m;
+        } else if (std::strcmp(m.root, "/") != 0) {
+            if (count == sizeof roots / sizeof roots[0]) {
+                bound = true; // more than can be looked at
+                return 0;
+            }
+            roots[count++] = m.root;
+        }
+    }
+    if (count == 0 || own.point == nullptr) {
+        return 0;
+    }
+    // OUT's path from the root of its mount, then from that of its file
+    // system: the root of its mount within it, then the rest.
     static char path[PATH_MAX + 1];
     const ssize_t got = readlink(proc_name(folder), path, sizeof path - 1);
-    if (got < 0 || mount_id_of(fd, id) != 0) {
+    if (got < 0) {
         return errno == ENOENT || errno == EACCES ? 0 : errno;
     }
     path[got] = '\0';
-    // OUT's path from the root of its mount, then from the root of its file
-    // system: the root of its mount within it, then the rest.
+    const std::size_t p = std::strlen(own.point);
+    const bool top = std::strcmp(own.point, "/") == 0;
+    if (!top && (std::strncmp(path, own.point, p) != 0 || (path[p] != '/' && path[p] != '\0'))) {
+        return 0; // a folder gone from its mount (removed)
+    }
     static char within[2 * PATH_MAX + 2];
-    bool mine = false;
-    int err = for_each_mount([&](const mount_line &m) {
-        const std::size_t p = std::strlen(m.point);
-        const bool top = std::strcmp(m.point, "/") == 0;
-        if (m.id != id || (!top && (std::strncmp(path, m.point, p) != 0 ||
-                                    (path[p] != '/' && path[p] != '\0')))) {
-            return false;
-        }
-        std::snprintf(within, sizeof within, "%s%s/%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
-                      path + (top ? 0 : p), leaf);
-        mine = true;
-        return true;
-    });
-    if (err == ENOENT || err == EACCES) {
-        return 0;
-    }
-    if (err != 0 || !mine) {
-        return err;
-    }
+    std::snprintf(within, sizeof within, "%s%s/%s", std::strcmp(own.root, "/") == 0 ? "" : own.root,
+                  path + (top ? 0 : p), leaf);
     for (char *slash = nullptr; (slash = std::strstr(within, "//")) != nullptr;) {
         std::memmove(slash, slash + 1, std::strlen(slash));
     }
-    err = for_each_mount([&](const mount_line &m) {
-        bound = m.id != id && m.major_number == major(old.st_dev) &&
-                m.minor_number == minor(old.st_dev) && std::strcmp(m.root, within) == 0;
-        return bound;
-    });
-    return err == ENOENT || err == EACCES ? 0 : err;
+    for (std::size_t i = 0; i < count && !bound; ++i) {
+        bound = std::strcmp(roots[i], within) == 0;
+    }
+    return 0;
 }
 
 // For an existing regular OUT: whether a new file may take its place, and the

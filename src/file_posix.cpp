@@ -854,7 +854,10 @@ void unescape_octal(char *text) {
 // The mount of the open file fd, by the number the kernel gives it.
 int mount_id_of(int fd, std::uint64_t &id) {
     struct statx st {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID) != 0) {
+    // No mount is numbered 0: an emulator that passes the mask on but not
+    // the number (qemu for 32-bit ARM) is asked the other way.
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID) != 0 &&
+        st.stx_mnt_id != 0) {
         id = st.stx_mnt_id;
         return 0;
     }
@@ -981,7 +984,11 @@ int bound_elsewhere(int fd, const struct stat &old, int folder, const char *leaf
             roots[count++] = m.root;
         }
     }
-    if (count == 0 || own.point == nullptr) {
+    if (count == 0) {
+        return 0;
+    }
+    if (own.point == nullptr) {
+        bound = true; // OUT's own mount not found: it cannot be told
         return 0;
     }
     // OUT's path from the root of its mount, then from that of its file

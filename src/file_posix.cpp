@@ -1176,11 +1176,15 @@ int prepare_out(const char *path, file &out, const file &in) {
     if (const int err = hold_signals(); err != 0) {
         return err;
     }
-    int err = take_signals();
-    if (err == 0) {
-        guarded_path = path;
-        guarded = &out;
-        err = choose_and_make(path, out, in);
+    guarded_path = path;
+    guarded = &out;
+    int err = choose_and_make(path, out, in);
+    // An unnamed new file goes with the process, however it ends: only a
+    // named one or OUT itself needs a handler to discard it, and the dozens
+    // of calls that take the signals are spared where neither is at stake.
+    if (err != 0 || out.named || out.how != way::replace) {
+        const int taken = take_signals();
+        err = err != 0 ? err : taken;
     }
     const int released = release_signals();
     return err != 0 ? err : released;

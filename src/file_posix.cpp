@@ -779,7 +779,9 @@ int give_attributes(int from, const struct stat &old, int to) {
 // apart: on a local file system of the kernel's own they do. FUSE and network
 // file systems may show one file under two numbers (two names on a
 // case-insensitive one, two routes to one file, two hard links), so there
-// IN and OUT may be one file though the numbers differ.
+// IN and OUT may be one file though the numbers differ. So may overlayfs,
+// whose file renamed within it keeps its data in a lower layer under the old
+// name and may show the number of its copy in the upper one.
 bool numbers_tell(int fd) {
     struct statfs fs {};
     if (fstatfs(fd, &fs) != 0) {
@@ -792,7 +794,6 @@ bool numbers_tell(int fd) {
         0x01021994, // tmpfs
         0x858458F6, // ramfs
         0xF2F52010, // f2fs
-        0x794C7630, // overlayfs, whose layers the storage check compares
         0x3153464A, // jfs
         0x52654973, // reiserfs
         0xCA451A4E, // bcachefs
@@ -996,7 +997,10 @@ int bound_elsewhere(int fd, const struct stat &old, int folder, const char *leaf
     static char path[PATH_MAX + 1];
     const ssize_t got = readlink(proc_name(folder), path, sizeof path - 1);
     if (got < 0) {
-        return errno == ENOENT || errno == EACCES ? 0 : errno;
+        // A folder deeper than a path can name (reached step by step)
+        // cannot be compared with the roots: it cannot be told.
+        bound = errno == ENAMETOOLONG;
+        return errno == ENOENT || errno == EACCES || errno == ENAMETOOLONG ? 0 : errno;
     }
     path[got] = '\0';
     const std::size_t p = std::strlen(own.point);

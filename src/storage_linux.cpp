@@ -35,11 +35,12 @@ struct node {
     bool device = false;
     std::uint64_t dev = 0;
     std::uint64_t ino = 0;
-    // A file seen through overlayfs whose layers could not be found: it
-    // shows a layer's file with that file's inode number (with layers on
-    // different file systems, with the layer's number in the high bits)
-    // under a device of its own, so only the low bits of the number tell.
-    bool overlay = false;
+    // A lower layer's file known only by the inode number overlayfs shows
+    // for it, whose low bits are the file's own (the high ones may hold the
+    // layer's): on the layer's file system dev, or, where the layers cannot
+    // be found, on any.
+    bool shown = false;
+    bool any_dev = false;
 };
 
 // Where the bytes of a tower's top lie within a node: all of it (the top
@@ -74,8 +75,8 @@ bool same(const node &a, const node &b) {
     if (a.device || b.device) {
         return a.device == b.device && a.dev == b.dev;
     }
-    if ((a.overlay || b.overlay) && !(a.overlay && b.overlay && a.dev == b.dev)) {
-        return ((a.ino ^ b.ino) & 0xFFFFFFFFU) == 0;
+    if (a.shown || b.shown) {
+        return (a.any_dev || b.any_dev || a.dev == b.dev) && ((a.ino ^ b.ino) & 0xFFFFFFFFU) == 0;
     }
     return a.dev == b.dev && a.ino == b.ino;
 }
@@ -440,7 +441,7 @@ int add_btrfs_devices(tower &t, int from, int fd) {
 int add_file(tower &t, entry e, int fd, const struct stat &st);
 
 // The layers of an overlay, from its options "upperdir=A,lowerdir=B:C":
-// calls each(path) for each one, upper first, until it returns non-zero.
+// calls each(path, upper) for each one until it returns non-zero.
 // Returns ENOTSUP for layers that hold data alone ("::", datadir+), which
 // files reach only through a redirect that the run cannot read, and -1 for
 // a layer not named by an absolute path: names are as the mounter gave them,
@@ -475,7 +476,7 @@ template <typename Each> int for_each_layer(char *options, Each each) {
             if (*layer != '/') {
                 return *layer == '\0' && !last ? ENOTSUP : -1;
             }
-            if (const int err = each(layer); err != 0) {
+            if (const int err = each(layer, std::strcmp(option, "upperdir") == 0); err != 0) {
                 return err;
             }
             if (last) {
@@ -489,34 +490,52 @@ template <typename Each> int for_each_layer(char *options, Each each) {
 
 // Adds beneath t.at[top], a file of an overlay mounted as m, open as fd, the
 // file at its path in each layer that has one: its data may lie in any
-// (copied up or not). Layers that cannot be found again (renamed since, out
-// of this mount namespace's sight, named relatively) leave the overlay's
-// file alone, with its inode number, which is its origin's in a lower layer.
+// (copied up or not). Where no lower layer has it there, its data may still
+// lie in one under another name (a file or folder renamed in the overlay),
+// and the inode number the overlay shows, which is then its origin's, is
+// all that tells which file it is on the lower layers' file systems. Layers
+// that cannot be found again (renamed since, out of this mount namespace's
+// sight, named relatively) leave that number alone, on any file system.
 int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m) {
-    char shown[PATH_MAX + 16];
+    entry shown;
+    shown.at = file_node(0, static_cast<std::uint64_t>(st.st_ino));
+    shown.at.shown = true;
+    shown.above = top + 1;
+    const auto unknown = [&] {
+        t.count = top + 1;
+        t.layers_unknown = top == 0;
+        shown.at.any_dev = true;
+        return add(t, shown);
+    };
+    char path[PATH_MAX + 16];
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(self, shown, sizeof shown - 1);
+    const ssize_t n = readlink(self, path, sizeof path - 1);
     if (n < 0) {
         return errno;
     }
-    shown[n] = '\0';
+    path[n] = '\0';
     // A removed file has no path any more; its origin still counts.
     const std::size_t mark = sizeof " (deleted)" - 1;
     const auto length = static_cast<std::size_t>(n);
     if (st.st_nlink == 0 && length >= mark &&
-        std::strcmp(shown + length - mark, " (deleted)") == 0) {
-        return 0;
+        std::strcmp(path + length - mark, " (deleted)") == 0) {
+        return unknown();
     }
     // Its path within the overlay: past the mount point, below the root.
     const std::size_t point = std::strcmp(m.point, "/") == 0 ? 0 : std::strlen(m.point);
-    if (std::strncmp(shown, m.point, point) != 0 || (shown[point] != '/' && shown[point] != '\0')) {
-        return 0;
+    if (std::strncmp(path, m.point, point) != 0 || (path[point] != '/' && path[point] != '\0')) {
+        return unknown();
     }
     char inside[2 * PATH_MAX];
     std::snprintf(inside, sizeof inside, ".%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
-                  shown + point);
-    const int err = for_each_layer(m.options, [&](const char *layer) {
+                  path + point);
+    // The file systems of the lower layers that do not have it at its path.
+    constexpr int most_layers = 64;
+    std::uint64_t elsewhere[most_layers];
+    int count = 0;
+    bool in_lower = false;
+    const int err = for_each_layer(m.options, [&](const char *layer, bool upper) {
         const int dir = open_at(AT_FDCWD, layer, O_PATH | O_DIRECTORY);
         if (dir < 0) {
             return errno == ENOENT || errno == EACCES || errno == ENOTDIR ? -1 : errno;
@@ -527,9 +546,19 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
         if (file >= 0 && fstat(file, &layer_st) != 0) {
             e = errno;
         } else if (file >= 0 && (S_ISREG(layer_st.st_mode) || S_ISDIR(layer_st.st_mode))) {
+            in_lower = in_lower || !upper;
             entry view;
             view.above = top + 1;
             e = add_file(t, view, file, layer_st);
+        } else if (e == 0 && !upper) {
+            struct stat dir_st {};
+            if (fstat(dir, &dir_st) != 0) {
+                e = errno;
+            } else if (count < most_layers) {
+                elsewhere[count++] = static_cast<std::uint64_t>(dir_st.st_dev);
+            } else {
+                e = -1;
+            }
         }
         if (file >= 0) {
             e = closing(file, e);
@@ -537,9 +566,13 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
         return closing(dir, e);
     });
     if (err == -1) {
-        t.count = top + 1;
-        t.layers_unknown = top == 0;
-        return 0;
+        return unknown();
+    }
+    for (int i = 0; i < count && err == 0 && !in_lower; ++i) {
+        shown.at.dev = elsewhere[i];
+        if (const int e = add(t, shown); e != 0) {
+            return e;
+        }
     }
     return err;
 }
@@ -570,7 +603,6 @@ int add_file(tower &t, entry e, int fd, const struct stat &st) {
         return err;
     }
     if (std::strcmp(m.type, "overlay") == 0) {
-        e.at.overlay = true;
         if (const int err = add(t, e); err != 0) {
             return err;
         }

@@ -670,8 +670,9 @@ bool refused(int err) {
 
 // The file flags (chattr) a user may set that say how a file is kept.
 #ifdef FS_IOC_GETFLAGS
-constexpr int kept_flags =
-    FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL | FS_COMPR_FL | FS_NOCOMP_FL;
+constexpr int kept_flags = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL | FS_COMPR_FL |
+                           FS_NOCOMP_FL | FS_SECRM_FL | FS_UNRM_FL | FS_NOTAIL_FL |
+                           FS_JOURNAL_DATA_FL | FS_DAX_FL;
 #endif
 
 // Calls call(into, room) as the xattr calls take it, asking first how much
@@ -697,8 +698,9 @@ ssize_t list_attributes(int fd, char *buf, std::size_t room) {
 }
 
 // Gives the new file what the old OUT, open as from with stat old, had that
-// others see: its flags, extended attributes (ACLs among them) and no others,
-// owner and group, then its mode, as a change of owner clears set-user-ID
+// others see: its flags, project and allocation hints, extended attributes
+// (ACLs among them) and no others, owner and group, then its mode, as a
+// change of owner clears set-user-ID
 // (which commit_out sets again once the data is written, as a write by a
 // user clears it too). Left out: file capabilities, which any write to the
 // old file would have taken away, and overlayfs's own records, which tell of
@@ -713,6 +715,31 @@ int give_attributes(int from, const struct stat &old, int to) {
         }
         if (const int want = (has & ~kept_flags) | (had & kept_flags); want != has) {
             if (ioctl(to, FS_IOC_SETFLAGS, &want) != 0) {
+                return errno;
+            }
+        }
+    } else if (!refused(errno)) {
+        return errno;
+    }
+#endif
+#ifdef FS_IOC_FSGETXATTR
+    // The project a quota counts it in, and the sizes in which XFS sets
+    // room aside for it: only these calls tell and set them.
+    struct fsxattr was {};
+    if (ioctl(from, FS_IOC_FSGETXATTR, &was) == 0) {
+        constexpr unsigned hints = FS_XFLAG_EXTSIZE | FS_XFLAG_COWEXTSIZE;
+        struct fsxattr is {};
+        if (ioctl(to, FS_IOC_FSGETXATTR, &is) != 0) {
+            return errno;
+        }
+        if (was.fsx_projid != is.fsx_projid ||
+            (was.fsx_xflags & hints) != (is.fsx_xflags & hints) ||
+            was.fsx_extsize != is.fsx_extsize || was.fsx_cowextsize != is.fsx_cowextsize) {
+            is.fsx_projid = was.fsx_projid;
+            is.fsx_xflags = (is.fsx_xflags & ~hints) | (was.fsx_xflags & hints);
+            is.fsx_extsize = was.fsx_extsize;
+            is.fsx_cowextsize = was.fsx_cowextsize;
+            if (ioctl(to, FS_IOC_FSSETXATTR, &is) != 0) {
                 return errno;
             }
         }

@@ -784,10 +784,33 @@ int make_new_file(HANDLE &h) {
     return ERROR_FILE_EXISTS;
 }
 
+// Gives the new file to what ReplaceFileW does not carry over from the old
+// one: whether it is hidden, a system file, or left out of indexing.
+int give_attributes(HANDLE old, HANDLE to) {
+    constexpr DWORD kept =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO had{};
+    FILE_BASIC_INFO has{};
+    if (!GetFileInformationByHandleEx(old, FileBasicInfo, &had, sizeof had) ||
+        !GetFileInformationByHandleEx(to, FileBasicInfo, &has, sizeof has)) {
+        return last_error();
+    }
+    if ((had.FileAttributes & kept) == 0) {
+        return 0;
+    }
+    // Only those a program may set: compression and the like are the file
+    // system's to give.
+    constexpr DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE |
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE | kept;
+    FILE_BASIC_INFO set{}; // times of 0 are left as they are
+    set.FileAttributes = (has.FileAttributes & settable) | (had.FileAttributes & kept);
+    return SetFileInformationByHandle(to, FileBasicInfo, &set, sizeof set) ? 0 : last_error();
+}
+
 // prepare_out's choice, made while guard is held. A regular OUT with no other
 // name is replaced: under the name the system knows it by, its links
 // followed, which ReplaceFileW gives the new file with what the old one had
-// (attributes, ACLs, streams).
+// (ACLs, streams), and the attributes it does not give.
 int choose_and_make(const char *path, file &out) {
     if (out.inherited) {
         return 0;
@@ -809,7 +832,14 @@ int choose_and_make(const char *path, file &out) {
     }
     if (replaceable) {
         HANDLE h = INVALID_HANDLE_VALUE;
-        const int err = make_new_file(h);
+        int err = make_new_file(h);
+        if (err == 0 && !out.missing) {
+            err = give_attributes(handle_of(out), h);
+            if (err != 0) {
+                CloseHandle(h); // marked for deletion: it goes
+                return err;
+            }
+        }
         if (err == 0) {
             if (!out.missing && !CloseHandle(handle_of(out))) {
                 const int closed = last_error();

@@ -512,12 +512,16 @@ Step fuse_file_holds(const char *file, std::string bytes) {
         }
     };
 }
-// Mode, owner, group and extended attributes (ACLs among them) of a file.
+// Mode, owner, group, flags and extended attributes (ACLs among them) of a file.
 std::string attributes(const fs::path &path) {
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0);
     std::ostringstream all;
     all << std::oct << st.st_mode << std::dec << " " << st.st_uid << ":" << st.st_gid;
+    const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = -1;
+    ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
+    all << " " << std::hex << flags << std::dec;
     std::array<char, 4096> names{};
     const ssize_t n = listxattr(path.c_str(), names.data(), names.size());
     std::vector<std::string> each; // in no order of the file system's
@@ -557,6 +561,14 @@ Step out_with_attributes(bool acl) {
             setxattr(d.c_str(), "system.posix_acl_default", open_to_nobody, sizeof open_to_nobody,
                      0) != 0) {
             GTEST_SKIP() << "no extended attributes or ACLs here: " << std::strerror(errno);
+        }
+        // Those flags the file system keeps (ext4 all, tmpfs one).
+        const Fd fd(open((d / "out").c_str(), O_RDONLY | O_CLOEXEC));
+        for (int flag : {FS_NODUMP_FL, FS_SECRM_FL, FS_UNRM_FL, FS_NOTAIL_FL}) {
+            int flags = 0;
+            ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
+            flags |= flag;
+            ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
         }
         if (geteuid() == 0) {
             EXPECT_EQ(chown((d / "out").c_str(), 1000, 1000), 0);
@@ -838,6 +850,20 @@ const std::vector<Case> cases = {
          expect_copy(d, some_input);
          EXPECT_EQ(attributes(d / "out"), read_file(d / "attributes"));
      }, {}, Where::posix},
+    // What Wine records of a file's being hidden.
+    {"OldOutHiddenKept", in_out,
+     [](Dir d) {
+         std_input_and_old_out(d);
+         if (setxattr((d / "out").c_str(), "user.DOSATTRIB", "0x2", 3, 0) != 0) {
+             GTEST_SKIP() << "no extended attributes here: " << std::strerror(errno);
+         }
+     },
+     0, "", "",
+     [](Dir d) {
+         expect_copy(d, some_input);
+         EXPECT_EQ(attributes(d / "out").substr(attributes(d / "out").find(" user.")),
+                   " user.DOSATTRIB=0x2");
+     }, {}, Where::windows},
     {"OldOutWithoutAclTakesNoneFromFolder", in_out, out_with_attributes(false), 0, "", "",
      [](Dir d) {
          expect_copy(d, some_input);

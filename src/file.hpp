@@ -192,6 +192,15 @@ int close_file(file &f);
 // handler. Signals are held off from here to the end of the run.
 int discard_out(const char *path, file &out);
 
+// What discard_out returns where the new file holds the whole copy but could
+// not take OUT's name, which the old file may have left already (Windows):
+// the copy is kept, under its own name.
+constexpr int error_copy_kept = -4;
+
+// The name of what discard_out left beside OUT (the new file the run named),
+// in UTF-8, for the message; null where OUT itself is what is left.
+const char *partial_name(const file &out);
+
 // Writes text in one piece where the system allows, so that a line does not
 // interleave with other writers' lines. Failures are ignored: there is nowhere
 // left to report them, and the exit status already tells the outcome.

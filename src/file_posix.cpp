@@ -1718,6 +1718,21 @@ int discard_out(const char *path, file &out) {
     return dropped;
 }
 
+const char *partial_name(const file &out) {
+    if (!out.named) {
+        return nullptr;
+    }
+    // The folder's path as the kernel knows it; without /proc, the name alone.
+    static char name[PATH_MAX + sizeof temp_name + 1];
+    const ssize_t n = readlink(proc_name(static_cast<int>(out.folder)), name, PATH_MAX);
+    if (n <= 0) {
+        return temp_name;
+    }
+    std::snprintf(name + n, sizeof name - static_cast<std::size_t>(n), "%s%s",
+                  name[n - 1] == '/' ? "" : "/", temp_name);
+    return name;
+}
+
 void write_stdout(const char *text, std::size_t n) {
     std::int64_t ignored = 0;
     write_fd(1, false, text, n, ignored);

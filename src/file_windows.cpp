@@ -736,6 +736,10 @@ int start_guarding() {
 // system resolves it.
 buffer new_name;
 buffer out_name;
+// The new file is left under its name: it could not be removed, or it holds
+// the whole copy where OUT's name could not take it.
+bool new_file_left = false;
+bool copy_kept = false;
 
 // Marks the new file h for deletion, or takes the mark away: marked, it goes
 // when its handle closes, however the run ends (a crash, taskkill /F).
@@ -923,6 +927,7 @@ int commit_out(const char * /*path*/, file &out) {
             if (!MoveFileExW(text_of(new_name), text_of(out_name), MOVEFILE_REPLACE_EXISTING)) {
                 out.how = way::in_place;
                 out.regular = false;
+                copy_kept = true;
                 return err;
             }
         }
@@ -936,18 +941,29 @@ int discard_out(const char *path, file &out) {
         EnterCriticalSection(&guard); // for good: the run is ending
     }
     guarded = nullptr;
+    if (copy_kept) {
+        return error_copy_kept;
+    }
     if (out.how == way::replace) {
         // The new file is all the partial copy: OUT is as it was.
         const HANDLE h = handle_of(out);
         if (h == INVALID_HANDLE_VALUE) {
-            return DeleteFileW(text_of(new_name)) ? 0 : last_error();
+            if (!DeleteFileW(text_of(new_name))) {
+                new_file_left = true;
+                return last_error();
+            }
+            return 0;
         }
         out.handle = -1;
         const int err = mark_for_deletion(h, true);
         if (!CloseHandle(h) && err == 0) {
             return last_error();
         }
-        return err != 0 && !DeleteFileW(text_of(new_name)) ? err : 0;
+        if (err != 0 && !DeleteFileW(text_of(new_name))) {
+            new_file_left = true;
+            return err;
+        }
+        return 0;
     }
     if (!out.regular) {
         return 0;
@@ -992,6 +1008,20 @@ void write_stdout(const char *text, std::size_t n) {
 
 void write_stderr(const char *text, std::size_t n) {
     write_text(STD_ERROR_HANDLE, text, n);
+}
+
+const char *partial_name(const file & /*out*/) {
+    if (!new_file_left && !copy_kept) {
+        return nullptr;
+    }
+    static char name[4 * 32768];
+    bool exact = true;
+    const wchar_t *const wide = text_of(new_name);
+    if (utf8_of(wide, nullptr, exact) >= sizeof name) {
+        return nullptr;
+    }
+    utf8_of(wide, name, exact);
+    return name;
 }
 
 const char *describe(int err) {

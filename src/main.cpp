@@ -67,8 +67,12 @@ int fail_discarding(const char *path, int err, const char *out, sys::file &out_f
     } else {
         report(path, what, name, err == 0 ? nullptr : sys::describe(err));
     }
-    if (lost != 0) {
-        report(out, "cannot discard partial output: ", sys::describe(lost));
+    const char *const left = sys::partial_name(out_file);
+    if (lost == sys::error_copy_kept) {
+        report(left != nullptr ? left : out, "the whole copy is kept here, as OUT may be gone");
+    } else if (lost != 0) {
+        report(left != nullptr ? left : out,
+               "cannot discard partial output: ", sys::describe(lost));
     }
     return status_failure;
 }

@@ -507,29 +507,30 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
         shown.at.any_dev = true;
         return add(t, shown);
     };
-    char path[PATH_MAX + 16];
-    char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(self, path, sizeof path - 1);
+    char shown_path[PATH_MAX + 16];
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(proc, shown_path, sizeof shown_path - 1);
     if (n < 0) {
         return errno;
     }
-    path[n] = '\0';
+    shown_path[n] = '\0';
     // A removed file has no path any more; its origin still counts.
     const std::size_t mark = sizeof " (deleted)" - 1;
     const auto length = static_cast<std::size_t>(n);
     if (st.st_nlink == 0 && length >= mark &&
-        std::strcmp(path + length - mark, " (deleted)") == 0) {
+        std::strcmp(shown_path + length - mark, " (deleted)") == 0) {
         return unknown();
     }
     // Its path within the overlay: past the mount point, below the root.
     const std::size_t point = std::strcmp(m.point, "/") == 0 ? 0 : std::strlen(m.point);
-    if (std::strncmp(path, m.point, point) != 0 || (path[point] != '/' && path[point] != '\0')) {
+    if (std::strncmp(shown_path, m.point, point) != 0 ||
+        (shown_path[point] != '/' && shown_path[point] != '\0')) {
         return unknown();
     }
     char inside[2 * PATH_MAX];
     std::snprintf(inside, sizeof inside, ".%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
-                  path + point);
+                  shown_path + point);
     // The file systems of the lower layers that do not have it at its path.
     constexpr int most_layers = 64;
     std::uint64_t elsewhere[most_layers];

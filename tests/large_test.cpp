@@ -67,12 +67,14 @@ TEST(LargeFile, SparseInputPastFourGiB) {
             << "at " << at;
     }
     EXPECT_EQ(pread_n(out_fd, 4096, four_gib + 65536), std::string(4096, '\0'));
+#ifndef BYTENEG_WINDOWS // Wine tells no holes: IN is copied in full
     // Its holes are IN's: no more room than IN, but for a block per data range.
     struct stat in_st {};
     struct stat out_st {};
     ASSERT_EQ(stat(in.c_str(), &in_st), 0);
     ASSERT_EQ(fstat(out_fd, &out_st), 0);
     EXPECT_LE(out_st.st_blocks, in_st.st_blocks + 6 * (in_st.st_blksize / 512));
+#endif
     close(out_fd);
 }
 

@@ -743,7 +743,8 @@ int give_attributes(int from, const struct stat &old, int to) {
                 return errno;
             }
         }
-    } else if (!refused(errno)) {
+    } else if (!refused(errno) && errno != ENOSYS) {
+        // ENOSYS: an emulator (qemu's user mode) that does not pass the call on.
         return errno;
     }
 #endif

@@ -528,7 +528,7 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
         (shown_path[point] != '/' && shown_path[point] != '\0')) {
         return unknown();
     }
-    char inside[2 * PATH_MAX];
+    char inside[1 + sizeof m.root + sizeof shown_path];
     std::snprintf(inside, sizeof inside, ".%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
                   shown_path + point);
     // The file systems of the lower layers that do not have it at its path.

@@ -189,6 +189,11 @@ void overlay_renamed_metacopy(Dir d) {
         fs::create_hard_link(d / "lower" / "low", d / "lower" / "link");
     }
 }
+void unmount_overlay_and_twin(Dir d) {
+    for (const char *mount : {"merged", "lower", "other"}) {
+        umount2((d / mount).c_str(), MNT_DETACH);
+    }
+}
 // And another tmpfs, with a file other/twin of the inode number merged/low shows.
 void overlay_and_twin(Dir d) {
     overlay_layers(d, true);
@@ -206,6 +211,7 @@ void overlay_and_twin(Dir d) {
         }
         fs::rename(d / "other" / "twin", d / "other" / std::to_string(i));
     }
+    unmount_overlay_and_twin(d);
     GTEST_SKIP() << "no file of the inode number sought";
 }
 // Then the upper layer moved, so that the overlay's options no longer lead to it.
@@ -998,11 +1004,17 @@ const std::vector<Case> cases = {
     // Not told apart, but read whole before the file is written.
     {"RenamedMetacopyOverItsDataNeedsRoot", {"byteneg", "merged/moved", "lower/link"},
      overlay_renamed_metacopy, 0, "", "",
-     [](Dir d) { EXPECT_TRUE(read_file(d / "lower" / "low") == negated(some_input)); }, {},
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "lower" / "low") == negated(some_input));
+         EXPECT_EQ(umount2((d / "merged").c_str(), MNT_DETACH), 0);
+     }, {},
      Where::posix},
     {"OverlayAndTwinOnOtherTmpfsNeedsRoot", {"byteneg", "merged/low", "other/twin"},
      overlay_and_twin, 0, "", "",
-     [](Dir d) { EXPECT_TRUE(read_file(d / "other" / "twin") == negated(some_input)); }, {},
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "other" / "twin") == negated(some_input));
+         unmount_overlay_and_twin(d);
+     }, {},
      Where::posix},
     {"SameFileMergedAndLowerXinoNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay_xino,
      2, "", "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},

@@ -562,6 +562,9 @@ int release_signals() {
 // name; else under a name of the run's own, which a failure or a signal
 // removes.
 char temp_name[] = ".byteneg-XXXXXXXXXX";
+// Whether a copy staged for an OUT written in place went to /tmp, its
+// folder taking no new file.
+bool staged_in_tmp = false;
 
 // Puts new random letters in temp_name.
 void new_temp_name() {
@@ -723,11 +726,14 @@ int give_attributes(int from, const struct stat &old, int to) {
     }
 #endif
 #ifdef FS_IOC_FSGETXATTR
-    // The project a quota counts it in, and the sizes in which XFS sets
-    // room aside for it: only these calls tell and set them.
+    // The project a quota counts it in, and how XFS lays it out (the sizes in
+    // which it sets room aside, defragmenting, streams, the realtime
+    // device): only these calls tell and set them.
     struct fsxattr was {};
     if (ioctl(from, FS_IOC_FSGETXATTR, &was) == 0) {
-        constexpr unsigned hints = FS_XFLAG_EXTSIZE | FS_XFLAG_COWEXTSIZE;
+        // Those only this call sets: the others are the flags above.
+        constexpr unsigned hints = FS_XFLAG_EXTSIZE | FS_XFLAG_COWEXTSIZE | FS_XFLAG_NODEFRAG |
+                                   FS_XFLAG_FILESTREAM | FS_XFLAG_REALTIME;
         struct fsxattr is {};
         if (ioctl(to, FS_IOC_FSGETXATTR, &is) != 0) {
             return errno;
@@ -1156,6 +1162,7 @@ int ready_in_place(file &out, const file &in, int folder) {
             return errno;
         }
         folder = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        staged_in_tmp = true;
         err = folder < 0 ? errno : make_new_file(folder, 0600, out, fd);
     }
     if (err != 0) {
@@ -1723,14 +1730,18 @@ const char *partial_name(const file &out) {
     if (!out.named) {
         return nullptr;
     }
-    // The folder's path as the kernel knows it; without /proc, the name alone.
+    // The folder's path as the kernel knows it; without /proc, as OUT's name,
+    // its links followed, gives it.
     static char name[PATH_MAX + sizeof temp_name + 1];
-    const ssize_t n = readlink(proc_name(static_cast<int>(out.folder)), name, PATH_MAX);
+    ssize_t n = readlink(proc_name(static_cast<int>(out.folder)), name, PATH_MAX);
     if (n <= 0) {
-        return temp_name;
+        const char *const folder = staged_in_tmp ? "/tmp/" : made.at;
+        n = staged_in_tmp ? 5 : last_name(made.at) - made.at;
+        std::memcpy(name, folder, static_cast<std::size_t>(n));
+    } else if (name[n - 1] != '/') {
+        name[n++] = '/';
     }
-    std::snprintf(name + n, sizeof name - static_cast<std::size_t>(n), "%s%s",
-                  name[n - 1] == '/' ? "" : "/", temp_name);
+    std::snprintf(name + n, sizeof name - static_cast<std::size_t>(n), "%s", temp_name);
     return name;
 }
 
@@ -1750,6 +1761,9 @@ const char *describe(int err) {
     }
     if (err == error_layers_unknown) {
         return "an overlay's layers cannot be found";
+    }
+    if (err == error_number_only) {
+        return "it has the inode number an overlay shows, which its layers do not explain";
     }
     if (err == error_shrank) {
         return "file shrank while being read";

@@ -24,6 +24,10 @@ enum class meeting {
 // with a file that overlayfs copied up into a layer of some overlay.
 constexpr int error_layers_unknown = -2;
 
+// The error for a file that has the inode number an overlay shows for the
+// other, where the overlay's layers do not tell which file that is.
+constexpr int error_number_only = -5;
+
 // Compares IN and OUT, open as in_fd and out_fd with these stats. Returns 0
 // with the answer, or the error that kept it from being found.
 int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct stat &out,

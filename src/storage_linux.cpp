@@ -35,12 +35,11 @@ struct node {
     bool device = false;
     std::uint64_t dev = 0;
     std::uint64_t ino = 0;
-    // A lower layer's file known only by the inode number overlayfs shows
-    // for it, whose low bits are the file's own (the high ones may hold the
-    // layer's): on the layer's file system dev, or, where the layers cannot
-    // be found, on any.
+    // A layer's file known only by the inode number overlayfs shows for it,
+    // whose low bits are the file's own (the high ones may hold the
+    // layer's), on a file system that cannot be told: a match is no proof,
+    // and no proof of the contrary either.
     bool shown = false;
-    bool any_dev = false;
 };
 
 // Where the bytes of a tower's top lie within a node: all of it (the top
@@ -76,7 +75,7 @@ bool same(const node &a, const node &b) {
         return a.device == b.device && a.dev == b.dev;
     }
     if (a.shown || b.shown) {
-        return (a.any_dev || b.any_dev || a.dev == b.dev) && ((a.ino ^ b.ino) & 0xFFFFFFFFU) == 0;
+        return ((a.ino ^ b.ino) & 0xFFFFFFFFU) == 0;
     }
     return a.dev == b.dev && a.ino == b.ino;
 }
@@ -441,7 +440,7 @@ int add_btrfs_devices(tower &t, int from, int fd) {
 int add_file(tower &t, entry e, int fd, const struct stat &st);
 
 // The layers of an overlay, from its options "upperdir=A,lowerdir=B:C":
-// calls each(path, upper) for each one until it returns non-zero.
+// calls each(path) for each one until it returns non-zero.
 // Returns ENOTSUP for layers that hold data alone ("::", datadir+), which
 // files reach only through a redirect that the run cannot read, and -1 for
 // a layer not named by an absolute path: names are as the mounter gave them,
@@ -476,7 +475,7 @@ template <typename Each> int for_each_layer(char *options, Each each) {
             if (*layer != '/') {
                 return *layer == '\0' && !last ? ENOTSUP : -1;
             }
-            if (const int err = each(layer, std::strcmp(option, "upperdir") == 0); err != 0) {
+            if (const int err = each(layer); err != 0) {
                 return err;
             }
             if (last) {
@@ -490,12 +489,12 @@ template <typename Each> int for_each_layer(char *options, Each each) {
 
 // Adds beneath t.at[top], a file of an overlay mounted as m, open as fd, the
 // file at its path in each layer that has one: its data may lie in any
-// (copied up or not). Where no lower layer has it there, its data may still
-// lie in one under another name (a file or folder renamed in the overlay),
-// and the inode number the overlay shows, which is then its origin's, is
-// all that tells which file it is on the lower layers' file systems. Layers
-// that cannot be found again (renamed since, out of this mount namespace's
-// sight, named relatively) leave that number alone, on any file system.
+// (copied up or not). The inode number the overlay shows is that of the
+// file that holds its data (the origin in a lower layer, or the upper file);
+// where no file found in a layer has it, the layers' names lead elsewhere
+// (renamed in the overlay, another file system mounted over a layer, out of
+// this mount namespace's sight, named relatively), and that number is all
+// there is to go on, on whatever file system.
 int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m) {
     entry shown;
     shown.at = file_node(0, static_cast<std::uint64_t>(st.st_ino));
@@ -504,7 +503,6 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
     const auto unknown = [&] {
         t.count = top + 1;
         t.layers_unknown = top == 0;
-        shown.at.any_dev = true;
         return add(t, shown);
     };
     char shown_path[PATH_MAX + 16];
@@ -531,12 +529,8 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
     char inside[1 + sizeof m.root + sizeof shown_path];
     std::snprintf(inside, sizeof inside, ".%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
                   shown_path + point);
-    // The file systems of the lower layers that do not have it at its path.
-    constexpr int most_layers = 64;
-    std::uint64_t elsewhere[most_layers];
-    int count = 0;
-    bool in_lower = false;
-    const int err = for_each_layer(m.options, [&](const char *layer, bool upper) {
+    bool told = false; // a file found in a layer has the number shown
+    const int err = for_each_layer(m.options, [&](const char *layer) {
         const int dir = open_at(AT_FDCWD, layer, O_PATH | O_DIRECTORY);
         if (dir < 0) {
             return errno == ENOENT || errno == EACCES || errno == ENOTDIR ? -1 : errno;
@@ -547,19 +541,10 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
         if (file >= 0 && fstat(file, &layer_st) != 0) {
             e = errno;
         } else if (file >= 0 && (S_ISREG(layer_st.st_mode) || S_ISDIR(layer_st.st_mode))) {
-            in_lower = in_lower || !upper;
+            told = told || ((layer_st.st_ino ^ st.st_ino) & 0xFFFFFFFFU) == 0;
             entry view;
             view.above = top + 1;
             e = add_file(t, view, file, layer_st);
-        } else if (e == 0 && !upper) {
-            struct stat dir_st {};
-            if (fstat(dir, &dir_st) != 0) {
-                e = errno;
-            } else if (count < most_layers) {
-                elsewhere[count++] = static_cast<std::uint64_t>(dir_st.st_dev);
-            } else {
-                e = -1;
-            }
         }
         if (file >= 0) {
             e = closing(file, e);
@@ -569,13 +554,7 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
     if (err == -1) {
         return unknown();
     }
-    for (int i = 0; i < count && err == 0 && !in_lower; ++i) {
-        shown.at.dev = elsewhere[i];
-        if (const int e = add(t, shown); e != 0) {
-            return e;
-        }
-    }
-    return err;
+    return err != 0 || told ? err : add(t, shown);
 }
 
 // The mounts of the files being walked, one for each overlay within another.
@@ -864,12 +843,19 @@ bool is_top(const tower &a, int i) {
     return true;
 }
 
-meeting compare(const tower &a, const tower &b) {
+// The towers' meeting; numbered tells of one by an overlay's inode number
+// alone, which is not counted.
+meeting compare(const tower &a, const tower &b, bool &numbered) {
     meeting found = meeting::apart;
+    numbered = false;
     for (int i = 0; i < a.count; ++i) {
         for (int j = 0; j < b.count; ++j) {
             if (same(a.at[i].at, b.at[j].at) && overlaps(a.at[i], b.at[j]) &&
                 !apart_above(a, i, b, j)) {
+                if (a.at[i].at.shown || b.at[j].at.shown) {
+                    numbered = true;
+                    continue;
+                }
                 if (is_top(a, i) && is_top(b, j)) {
                     return meeting::same_file;
                 }
@@ -943,12 +929,16 @@ int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct s
     // What was found before a question went unanswered may settle it.
     const int in_err = build(in_tower, in_fd, in);
     const int out_err = build(out_tower, out_fd, out);
-    found = compare(in_tower, out_tower);
+    bool numbered = false;
+    found = compare(in_tower, out_tower, numbered);
     if (found != meeting::apart) {
         return 0;
     }
     if (in_err != 0 || out_err != 0) {
         return in_err != 0 ? in_err : out_err;
+    }
+    if (numbered) {
+        return error_number_only;
     }
     const int err = hidden_copy(in_tower, out, out_fd);
     return err != 0 ? err : hidden_copy(out_tower, in, in_fd);

@@ -297,6 +297,16 @@ bool skipped_unless_private_mounts() {
     return true;
 }
 
+bool skipped_unless_sys() {
+    if (access("/sys/dev/block", F_OK) == 0) {
+        return false;
+    }
+    [] {
+        GTEST_SKIP() << "no /sys/dev/block, without which copies between file systems are refused";
+    }();
+    return true;
+}
+
 bool skipped_unless_nobody_reaches(const fs::path &dir) {
     if (std::getenv("FAKEROOTKEY") != nullptr) {
         [] { GTEST_SKIP() << "fakeroot only pretends to change users and permissions"; }();

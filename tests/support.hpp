@@ -107,6 +107,10 @@ bool skipped_unless_root(const char *why);
 // namespace whose mounts stay private, as it cannot in a chroot whose root
 // is no mount point; returns whether it did.
 bool skipped_unless_private_mounts();
+// Skips, saying why, where /sys is missing (a bare chroot, some build roots):
+// the tool then refuses a copy between a file system and a disk's, as it
+// cannot tell what lies beneath the disk.
+bool skipped_unless_sys();
 
 // Before a run with as_nobody in dir: opens dir to everyone and, as root,
 // makes sure the unprivileged child can reach both dir and the binary it

@@ -1762,6 +1762,12 @@ const char *describe(int err) {
     if (err == error_layers_unknown) {
         return "an overlay's layers cannot be found";
     }
+    if (err == error_data_layers) {
+        return "an overlay keeps data in layers that only its own records lead to";
+    }
+    if (err == error_no_sys) {
+        return "/sys, which tells what lies beneath a disk, is missing";
+    }
     if (err == error_number_only) {
         return "it has the inode number an overlay shows, which its layers do not explain";
     }

@@ -28,6 +28,14 @@ constexpr int error_layers_unknown = -2;
 // other, where the overlay's layers do not tell which file that is.
 constexpr int error_number_only = -5;
 
+// The error for a file of an overlay that keeps data in layers that only its
+// own records lead to (data-only layers).
+constexpr int error_data_layers = -6;
+
+// The error for a device whose folder in /sys/dev/block cannot be read, as
+// /sys is missing (a bare chroot).
+constexpr int error_no_sys = -7;
+
 // Compares IN and OUT, open as in_fd and out_fd with these stats. Returns 0
 // with the answer, or the error that kept it from being found.
 int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct stat &out,

@@ -8,6 +8,7 @@
 // unanswered is an error, which the caller reports as such.
 #include "storage.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,6 +68,10 @@ struct tower {
     entry at[most_entries];
     int count = 0;
     bool layers_unknown = false; // the top is a file of an overlay whose layers cannot be found
+    // The file systems of an overlay's layers, where a file of it keeps its
+    // data under a name that only the overlay's records give.
+    std::uint64_t data_somewhere[8];
+    int data_places = 0;
 };
 
 constexpr std::uint64_t to_the_end = UINT64_MAX;
@@ -439,9 +445,26 @@ int add_btrfs_devices(tower &t, int from, int fd) {
 
 int add_file(tower &t, entry e, int fd, const struct stat &st);
 
+// Whether the layer's file open as fd (O_PATH) carries overlayfs's record
+// name: trusted.overlay.NAME, which root alone may read, or, for an overlay
+// mounted by a user, user.overlay.NAME.
+bool overlay_record(int fd, const char *name) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const char *const spaces[] = {"trusted", "user"};
+    for (const char *space : spaces) {
+        char full[64];
+        std::snprintf(full, sizeof full, "%s.overlay.%s", space, name);
+        if (getxattr(path, full, nullptr, 0) >= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The layers of an overlay, from its options "upperdir=A,lowerdir=B:C":
 // calls each(path) for each one until it returns non-zero.
-// Returns ENOTSUP for layers that hold data alone ("::", datadir+), which
+// Returns error_data_layers for layers that hold data alone ("::", datadir+), which
 // files reach only through a redirect that the run cannot read, and -1 for
 // a layer not named by an absolute path: names are as the mounter gave them,
 // from wherever it stood.
@@ -455,7 +478,7 @@ template <typename Each> int for_each_layer(char *options, Each each) {
         }
         *value++ = '\0';
         if (std::strcmp(option, "datadir+") == 0) {
-            return ENOTSUP;
+            return error_data_layers;
         }
         if (std::strcmp(option, "upperdir") != 0 && std::strcmp(option, "lowerdir") != 0 &&
             std::strcmp(option, "lowerdir+") != 0) {
@@ -473,7 +496,7 @@ template <typename Each> int for_each_layer(char *options, Each each) {
             const bool last = *in == '\0';
             *out = '\0';
             if (*layer != '/') {
-                return *layer == '\0' && !last ? ENOTSUP : -1;
+                return *layer == '\0' && !last ? error_data_layers : -1;
             }
             if (const int err = each(layer); err != 0) {
                 return err;
@@ -530,10 +553,36 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
     std::snprintf(inside, sizeof inside, ".%s%s", std::strcmp(m.root, "/") == 0 ? "" : m.root,
                   shown_path + point);
     bool told = false; // a file found in a layer has the number shown
+    // A copy of metadata alone (metacopy=on) holds no data: the data lies
+    // in a lower layer, at the same path or, once the file was renamed in
+    // the overlay, where its own records (a redirect) lead.
+    bool metadata_only = false;
+    bool redirected = false;
+    bool with_data = false;
+    std::uint64_t layer_devs[sizeof t.data_somewhere / sizeof t.data_somewhere[0]];
+    int layer_count = 0;
+    bool too_many = false;
     const int err = for_each_layer(m.options, [&](const char *layer) {
         const int dir = open_at(AT_FDCWD, layer, O_PATH | O_DIRECTORY);
         if (dir < 0) {
             return errno == ENOENT || errno == EACCES || errno == ENOTDIR ? -1 : errno;
+        }
+        // A name that leads into the overlay itself (mounted over its own
+        // lower folder, as a read-only root or a system extension is) cannot
+        // lead to a layer.
+        struct stat dir_st {};
+        if (fstat(dir, &dir_st) != 0) {
+            return closing(dir, errno);
+        }
+        if (dir_st.st_dev == st.st_dev) {
+            return closing(dir, -1);
+        }
+        const auto dev = static_cast<std::uint64_t>(dir_st.st_dev);
+        if (std::find(layer_devs, layer_devs + layer_count, dev) == layer_devs + layer_count) {
+            too_many = too_many || layer_count == static_cast<int>(std::size(layer_devs));
+            if (!too_many) {
+                layer_devs[layer_count++] = dev;
+            }
         }
         const int file = open_at(dir, inside, O_PATH | O_NOFOLLOW);
         int e = file < 0 && errno != ENOENT ? errno : 0;
@@ -541,7 +590,11 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
         if (file >= 0 && fstat(file, &layer_st) != 0) {
             e = errno;
         } else if (file >= 0 && (S_ISREG(layer_st.st_mode) || S_ISDIR(layer_st.st_mode))) {
-            told = told || ((layer_st.st_ino ^ st.st_ino) & 0xFFFFFFFFU) == 0;
+            const bool copy = S_ISREG(layer_st.st_mode) && overlay_record(file, "metacopy");
+            metadata_only = metadata_only || copy;
+            redirected = redirected || (copy && overlay_record(file, "redirect"));
+            with_data = with_data || !copy;
+            told = told || (!copy && ((layer_st.st_ino ^ st.st_ino) & 0xFFFFFFFFU) == 0);
             entry view;
             view.above = top + 1;
             e = add_file(t, view, file, layer_st);
@@ -553,6 +606,28 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
     });
     if (err == -1) {
         return unknown();
+    }
+    if (err == 0 && metadata_only && (redirected || !with_data)) {
+        if (too_many) {
+            return error_data_layers;
+        }
+        // Any file of the layers' file systems may hold the data, and what
+        // lies beneath them holds it.
+        for (int i = 0; i < layer_count; ++i) {
+            if (t.data_places < static_cast<int>(std::size(t.data_somewhere))) {
+                t.data_somewhere[t.data_places++] = layer_devs[i];
+            }
+            if (major(static_cast<dev_t>(layer_devs[i])) != 0) {
+                entry under;
+                under.at = device_node(layer_devs[i]);
+                under.above = top + 1;
+                under.kind = how::member;
+                under.member = file_node(layer_devs[i], 0);
+                if (const int e = add(t, under); e != 0) {
+                    return e;
+                }
+            }
+        }
     }
     return err != 0 || told ? err : add(t, shown);
 }
@@ -740,7 +815,7 @@ int add_beneath_device(tower &t, int from, int fd) {
     std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(dev), minor(dev));
     const int dir = open_at(AT_FDCWD, path, O_RDONLY | O_DIRECTORY);
     if (dir < 0) {
-        return errno;
+        return errno == ENOENT && access("/sys/dev/block", F_OK) != 0 ? error_no_sys : errno;
     }
     bool partition = false;
     bool loop = false;
@@ -800,6 +875,7 @@ int add_beneath_device(tower &t, int from, int fd) {
 int build(tower &t, int fd, const struct stat &st) {
     t.count = 0;
     t.layers_unknown = false;
+    t.data_places = 0;
     if (S_ISBLK(st.st_mode)) {
         entry top;
         top.at = device_node(static_cast<std::uint64_t>(st.st_rdev));
@@ -886,10 +962,29 @@ int copied_up(int fd, bool &copy) {
 // Whether a meeting that the towers do not show could hide where the
 // layers of an overlay file (the top of one) could not be found: its data
 // may have been copied up into a file of a layer, which the other top would
-// then be, and which says so.
+// then be, and which says so; a device may hold the layers' file system.
+// Whether the other top, with stat other_st, is a file of a file system where
+// an overlay file of this tower keeps its data under a name unknown here.
+int hidden_data(const tower &overlay, const struct stat &other_st) {
+    if (!S_ISREG(other_st.st_mode) && !S_ISDIR(other_st.st_mode)) {
+        return 0;
+    }
+    const auto dev = static_cast<std::uint64_t>(other_st.st_dev);
+    return std::find(overlay.data_somewhere, overlay.data_somewhere + overlay.data_places, dev) !=
+                   overlay.data_somewhere + overlay.data_places
+               ? error_data_layers
+               : 0;
+}
+
 int hidden_copy(const tower &overlay, const struct stat &other_st, int other_fd) {
     bool copy = false;
-    if (!overlay.layers_unknown || !S_ISREG(other_st.st_mode)) {
+    if (!overlay.layers_unknown) {
+        return 0;
+    }
+    if (S_ISBLK(other_st.st_mode)) {
+        return error_layers_unknown;
+    }
+    if (!S_ISREG(other_st.st_mode)) {
         return 0;
     }
     const int err = copied_up(other_fd, copy);
@@ -939,6 +1034,12 @@ int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct s
     }
     if (numbered) {
         return error_number_only;
+    }
+    if (const int err = hidden_data(in_tower, out); err != 0) {
+        return err;
+    }
+    if (const int err = hidden_data(out_tower, in); err != 0) {
+        return err;
     }
     const int err = hidden_copy(in_tower, out, out_fd);
     return err != 0 ? err : hidden_copy(out_tower, in, in_fd);

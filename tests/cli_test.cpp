@@ -593,6 +593,11 @@ Step out_with_attributes(bool acl) {
         write_file(d / "attributes", attributes(d / "out"));
     };
 }
+// OUT holds the copy, with the attributes out_with_attributes gave the old one.
+void copied_keeping_attributes(Dir d) {
+    expect_copy(d, some_input);
+    EXPECT_EQ(attributes(d / "out"), read_file(d / "attributes"));
+}
 // Mounts the file from onto to (mount --bind), or skips saying why it cannot.
 bool bound_onto(const fs::path &from, const fs::path &to) {
     if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0) {
@@ -863,10 +868,7 @@ const std::vector<Case> cases = {
          EXPECT_TRUE(read_file(d / "prog") == negated(some_input));
      }, {}, Where::posix},
     {"OldOutAttributesKept", in_out, out_with_attributes(true), 0, "", "",
-     [](Dir d) {
-         expect_copy(d, some_input);
-         EXPECT_EQ(attributes(d / "out"), read_file(d / "attributes"));
-     }, {}, Where::posix},
+     copied_keeping_attributes, {}, Where::posix},
     // What Wine records of a file's being hidden.
     {"OldOutHiddenKept", in_out,
      [](Dir d) {
@@ -882,10 +884,7 @@ const std::vector<Case> cases = {
                    " user.DOSATTRIB=0x2");
      }, {}, Where::windows},
     {"OldOutWithoutAclTakesNoneFromFolder", in_out, out_with_attributes(false), 0, "", "",
-     [](Dir d) {
-         expect_copy(d, some_input);
-         EXPECT_EQ(attributes(d / "out"), read_file(d / "attributes"));
-     }, {}, Where::posix},
+     copied_keeping_attributes, {}, Where::posix},
     {"ExactlyOneBlock", in_out, input(one_block), 0, "", "", copied(one_block)},
     {"OneBlockAndAByte", in_out, input(one_block_and_a_byte), 0, "", "",
      copied(one_block_and_a_byte)},

@@ -225,6 +225,22 @@ void overlay_layer_covered(Dir d) {
         ASSERT_EQ(umount2((d / "lower").c_str(), MNT_DETACH), 0);
     }
 }
+// An overlay mounted over its own lower folder, usr, as read-only roots are.
+void overlay_over_its_lower(Dir d) {
+    if (skipped_unless_root("mounting an overlay")) {
+        return;
+    }
+    for (const char *name : {"usr", "upper", "work"}) {
+        fs::create_directory(d / name);
+    }
+    write_file(d / "usr" / "f", some_input);
+    const std::string layers = "lowerdir=" + (d / "usr").string() +
+                               ",upperdir=" + (d / "upper").string() +
+                               ",workdir=" + (d / "work").string();
+    if (mount("byteneg-test", (d / "usr").c_str(), "overlay", 0, layers.c_str()) != 0) {
+        GTEST_SKIP() << "cannot mount an overlay: " << std::strerror(errno);
+    }
+}
 // Then the upper layer moved, so that the overlay's options no longer lead to it.
 void overlay_copied_up_then_moved(Dir d) {
     overlay_copied_up(d);
@@ -1035,6 +1051,12 @@ const std::vector<Case> cases = {
      [](Dir d) {
          EXPECT_EQ(read_file(d / "alt" / "low"), some_input);
          unmount_overlay_and_twin(d);
+     }, {}, Where::posix},
+    {"OverlayOverItsLowerCopiesOutNeedsRoot", {"byteneg", "usr/f", "out"}, overlay_over_its_lower,
+     0, "", "",
+     [](Dir d) {
+         EXPECT_TRUE(read_file(d / "out") == negated(some_input));
+         EXPECT_EQ(umount2((d / "usr").c_str(), MNT_DETACH), 0);
      }, {}, Where::posix},
     {"SameFileMergedAndLowerXinoNeedsRoot", {"byteneg", "merged/low", "lower/low"}, overlay_xino,
      2, "", "byteneg: lower/low: same file as merged/low\n", expect_layers_intact, {}, Where::posix},

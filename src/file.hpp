@@ -207,7 +207,20 @@ const char *partial_name(const file &out);
 void write_stdout(const char *text, std::size_t n);
 void write_stderr(const char *text, std::size_t n);
 
-// The system's description of err (or of error_shared_output), in UTF-8.
+// The words for the errors above, which the tool names itself on every
+// system; null for any other.
+inline const char *own_words(int err) {
+    switch (err) {
+    case error_shared_output:
+        return "others have written to it since";
+    case error_shrank:
+        return "file shrank while being read";
+    default:
+        return nullptr;
+    }
+}
+
+// The system's description of err (or the tool's own words for it), in UTF-8.
 const char *describe(int err);
 
 } // namespace sys

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include <csignal>
@@ -809,6 +810,18 @@ int give_attributes(int from, const struct stat &old, int to) {
     return fchmod(to, old.st_mode & 07777) == 0 ? 0 : errno;
 }
 
+// Whether the file system of the open file fd is of one of these types
+// (the magic numbers statfs gives). Returns 0, or the error that kept it
+// from being known.
+template <std::size_t n> int of_type(int fd, const unsigned long (&types)[n], bool &is) {
+    struct statfs fs {};
+    if (fstatfs(fd, &fs) != 0) {
+        return errno;
+    }
+    is = std::ranges::find(types, static_cast<unsigned long>(fs.f_type)) != std::end(types);
+    return 0;
+}
+
 // Whether the inode numbers of the file system that holds fd tell files
 // apart: on a local file system of the kernel's own they do. FUSE and network
 // file systems may show one file under two numbers (two names on a
@@ -817,10 +830,6 @@ int give_attributes(int from, const struct stat &old, int to) {
 // whose file renamed within it keeps its data in a lower layer under the old
 // name and may show the number of its copy in the upper one.
 bool numbers_tell(int fd) {
-    struct statfs fs {};
-    if (fstatfs(fd, &fs) != 0) {
-        return false;
-    }
     constexpr unsigned long local[] = {
         0xEF53,     // ext2, ext3, ext4
         0x58465342, // xfs
@@ -838,8 +847,8 @@ bool numbers_tell(int fd) {
         0x9FA0,     // proc
         0x62656572, // sysfs
     };
-    return std::ranges::any_of(
-        local, [&fs](unsigned long type) { return static_cast<unsigned long>(fs.f_type) == type; });
+    bool is = false;
+    return of_type(fd, local, is) == 0 && is;
 }
 
 // Empties OUT in place, so that it ends with our output.
@@ -870,54 +879,6 @@ char *next_field(char *&text) {
     return field;
 }
 
-// Puts back in place the characters the mount table writes as \ and three
-// octal digits (a space, a tab, a newline, a backslash).
-void unescape_octal(char *text) {
-    char *to = text;
-    for (const char *from = text; *from != '\0'; ++to) {
-        if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' &&
-            from[2] <= '7' && from[3] >= '0' && from[3] <= '7') {
-            *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
-            from += 4;
-        } else {
-            *to = *from++;
-        }
-    }
-    *to = '\0';
-}
-
-// The mount of the open file fd, by the number the kernel gives it.
-int mount_id_of(int fd, std::uint64_t &id) {
-    struct statx st {};
-    // No mount is numbered 0: an emulator that passes the mask on but not
-    // the number (qemu for 32-bit ARM) is asked the other way.
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID) != 0 &&
-        st.stx_mnt_id != 0) {
-        id = st.stx_mnt_id;
-        return 0;
-    }
-    // Kernels before 5.8 tell it in /proc only.
-    char name[48];
-    char info[256];
-    std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
-    const int f = open(name, O_RDONLY | O_CLOEXEC);
-    if (f < 0) {
-        return errno;
-    }
-    const ssize_t n = read(f, info, sizeof info - 1);
-    const int err = n < 0 ? errno : 0;
-    if (close(f) != 0 || err != 0) {
-        return err != 0 ? err : errno;
-    }
-    info[n] = '\0';
-    const char *const at = std::strstr(info, "mnt_id:");
-    if (at == nullptr) {
-        return ENOTSUP;
-    }
-    id = std::strtoull(at + 7, nullptr, 10);
-    return 0;
-}
-
 // One line of the mount table: ID PARENT MAJOR:MINOR ROOT POINT ..., its
 // ROOT and POINT unescaped. False for a line that does not parse.
 struct mount_line {
@@ -942,8 +903,8 @@ bool parse_mount(char *line, mount_line &m) {
         return false;
     }
     m.minor_number = std::strtoul(colon + 1, nullptr, 10);
-    unescape_octal(m.root);
-    unescape_octal(m.point);
+    unescape(m.root);
+    unescape(m.point);
     return true;
 }
 
@@ -989,8 +950,8 @@ int read_mount_table() {
 int bound_elsewhere(int fd, const struct stat &old, int folder, const char *leaf, bool &bound) {
     bound = false;
     std::uint64_t id = 0;
-    if (mount_id_of(fd, id) != 0) {
-        return errno == ENOENT || errno == EACCES ? 0 : errno;
+    if (const int err = mount_id_of(fd, id); err != 0) {
+        return err == ENOENT || err == EACCES ? 0 : err;
     }
     if (const int err = read_mount_table(); err != 0) {
         bound = err == EOVERFLOW;
@@ -1323,10 +1284,6 @@ int check_length(const file &in) {
     // Its length now would not tell: a network file system may still show
     // the old one. Only files whose length is a mere claim (attributes of
     // /sys and its like, which give fewer bytes than they say) end early.
-    struct statfs fs {};
-    if (fstatfs(fd_of(in), &fs) != 0) {
-        return errno;
-    }
     constexpr unsigned long claims[] = {
         0x62656572, // sysfs
         0x64626720, // debugfs
@@ -1336,11 +1293,9 @@ int check_length(const file &in) {
         0x27E0EB,   // cgroup
         0x63677270, // cgroup2
     };
-    return std::ranges::any_of(
-               claims,
-               [&fs](unsigned long type) { return static_cast<unsigned long>(fs.f_type) == type; })
-               ? 0
-               : error_shrank;
+    bool claimed = false;
+    const int err = of_type(fd_of(in), claims, claimed);
+    return err != 0 || claimed ? err : error_shrank;
 }
 
 int read_some(file &in, unsigned char *buf, std::size_t size, std::size_t &got) {
@@ -1572,10 +1527,11 @@ int room_for(const file &staged, const file &out) {
     // through FUSE one may not: then every byte of its length is written.
     // The old file's blocks, freed by emptying it, count only where its
     // attributes are the file system's own, not a network's cached ones.
-    const bool frees = !out.inherited && numbers_tell(fd_of(out));
+    const bool out_tells = numbers_tell(fd_of(out));
+    const bool frees = !out.inherited && out_tells;
     const std::uint64_t room = static_cast<std::uint64_t>(fs.f_bavail) * (fs.f_frsize / 512) +
                                (frees ? static_cast<std::uint64_t>(old.st_blocks) : 0);
-    const auto need = numbers_tell(fd_of(staged)) && numbers_tell(fd_of(out))
+    const auto need = out_tells && numbers_tell(fd_of(staged))
                           ? static_cast<std::uint64_t>(copy.st_blocks)
                           : (static_cast<std::uint64_t>(copy.st_size) + 511) / 512;
     return room < need ? ENOSPC : 0;
@@ -1756,23 +1712,11 @@ void write_stderr(const char *text, std::size_t n) {
 }
 
 const char *describe(int err) {
-    if (err == error_shared_output) {
-        return "others have written to it since";
+    if (const char *words = own_words(err); words != nullptr) {
+        return words;
     }
-    if (err == error_layers_unknown) {
-        return "an overlay's layers cannot be found";
-    }
-    if (err == error_data_layers) {
-        return "an overlay keeps data in layers that only its own records lead to";
-    }
-    if (err == error_no_sys) {
-        return "/sys, which tells what lies beneath a disk, is missing";
-    }
-    if (err == error_number_only) {
-        return "it has the inode number an overlay shows, which its layers do not explain";
-    }
-    if (err == error_shrank) {
-        return "file shrank while being read";
+    if (const char *words = storage_words(err); words != nullptr) {
+        return words;
     }
     return std::strerror(err);
 }

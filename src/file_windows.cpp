@@ -946,22 +946,19 @@ int discard_out(const char *path, file &out) {
     }
     if (out.how == way::replace) {
         // The new file is all the partial copy: OUT is as it was.
+        // Closed, it goes if marked; else, or if marking failed, by its name.
         const HANDLE h = handle_of(out);
-        if (h == INVALID_HANDLE_VALUE) {
-            if (!DeleteFileW(text_of(new_name))) {
-                new_file_left = true;
+        int err = ERROR_INVALID_HANDLE;
+        if (h != INVALID_HANDLE_VALUE) {
+            out.handle = -1;
+            err = mark_for_deletion(h, true);
+            if (!CloseHandle(h) && err == 0) {
                 return last_error();
             }
-            return 0;
-        }
-        out.handle = -1;
-        const int err = mark_for_deletion(h, true);
-        if (!CloseHandle(h) && err == 0) {
-            return last_error();
         }
         if (err != 0 && !DeleteFileW(text_of(new_name))) {
             new_file_left = true;
-            return err;
+            return h == INVALID_HANDLE_VALUE ? last_error() : err;
         }
         return 0;
     }
@@ -1032,11 +1029,8 @@ const char *describe(int err) {
     if (err == error_lone_surrogate) {
         return "Name holds a lone UTF-16 surrogate";
     }
-    if (err == error_shared_output) {
-        return "others have written to it since";
-    }
-    if (err == error_shrank) {
-        return "file shrank while being read";
+    if (const char *words = own_words(err); words != nullptr) {
+        return words;
     }
     // English where the system has it, like the rest of the tool's words;
     // the user's language otherwise.

@@ -68,11 +68,11 @@ int fail_discarding(const char *path, int err, const char *out, sys::file &out_f
         report(path, what, name, err == 0 ? nullptr : sys::describe(err));
     }
     const char *const left = sys::partial_name(out_file);
+    const char *const where = left != nullptr ? left : out;
     if (lost == sys::error_copy_kept) {
-        report(left != nullptr ? left : out, "the whole copy is kept here, as OUT may be gone");
+        report(where, "the whole copy is kept here, as OUT may be gone");
     } else if (lost != 0) {
-        report(left != nullptr ? left : out,
-               "cannot discard partial output: ", sys::describe(lost));
+        report(where, "cannot discard partial output: ", sys::describe(lost));
     }
     return status_failure;
 }

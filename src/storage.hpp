@@ -10,6 +10,8 @@
 // not, the question has no answer, and the caller must not guess "apart".
 #pragma once
 
+#include <cstdint>
+
 #include <sys/stat.h>
 
 namespace sys {
@@ -35,6 +37,15 @@ constexpr int error_data_layers = -6;
 // The error for a device whose folder in /sys/dev/block cannot be read, as
 // /sys is missing (a bare chroot).
 constexpr int error_no_sys = -7;
+
+// The number of the mount the open file fd is on, as the kernel tells it.
+int mount_id_of(int fd, std::uint64_t &id);
+
+// Undoes the mount table's octal escapes (\040 for a space), in place.
+void unescape(char *text);
+
+// The words for the errors above; null for any other.
+const char *storage_words(int err);
 
 // Compares IN and OUT, open as in_fd and out_fd with these stats. Returns 0
 // with the answer, or the error that kept it from being found.

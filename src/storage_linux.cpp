@@ -265,21 +265,6 @@ struct mount_entry {
     char options[65536]; // the file system's own
 };
 
-// Undoes the mount table's octal escapes (\040 for a space), in place.
-void unescape(char *text) {
-    char *out = text;
-    for (const char *in = text; *in != '\0'; ++out) {
-        if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
-            in[3] >= '0' && in[3] <= '7') {
-            *out = static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
-            in += 4;
-        } else {
-            *out = *in++;
-        }
-    }
-    *out = '\0';
-}
-
 void copy_to(char *to, std::size_t size, const char *from) {
     std::snprintf(to, size, "%s", from);
 }
@@ -287,7 +272,7 @@ void copy_to(char *to, std::size_t size, const char *from) {
 // Fills m from a line of /proc/self/mountinfo if its mount ID is id:
 // "ID PARENT MAJ:MIN ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER".
 // The source, a name that whoever mounted it chose, is not looked at.
-bool parse_mount_line(char *line, long id, mount_entry &m) {
+bool parse_mount_line(char *line, std::uint64_t id, mount_entry &m) {
     char *rest = nullptr;
     const char *fields[5] = {};
     for (int i = 0; i < 5; ++i) {
@@ -296,7 +281,7 @@ bool parse_mount_line(char *line, long id, mount_entry &m) {
             return false;
         }
     }
-    if (std::strtol(fields[0], nullptr, 10) != id) {
+    if (std::strtoull(fields[0], nullptr, 10) != id) {
         return false;
     }
     const char *field = nullptr;
@@ -318,19 +303,12 @@ bool parse_mount_line(char *line, long id, mount_entry &m) {
     return true;
 }
 
-// The mount of the open file fd, by the mount ID that /proc tells.
+// The mount of the open file fd, as the mount table gives it.
 int mount_of(int fd, mount_entry &m) {
-    char path[64];
-    char info[512];
-    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
-    if (const int err = read_text(AT_FDCWD, path, info, sizeof info - 1); err != 0) {
+    std::uint64_t id = 0;
+    if (const int err = mount_id_of(fd, id); err != 0) {
         return err;
     }
-    const char *at = std::strstr(info, "mnt_id:");
-    if (at == nullptr) {
-        return ENOTSUP; // a kernel too old to say
-    }
-    const long id = std::strtol(at + 7, nullptr, 10);
 
     const int table = open_at(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY);
     if (table < 0) {
@@ -445,21 +423,32 @@ int add_btrfs_devices(tower &t, int from, int fd) {
 
 int add_file(tower &t, entry e, int fd, const struct stat &st);
 
-// Whether the layer's file open as fd (O_PATH) carries overlayfs's record
-// name: trusted.overlay.NAME, which root alone may read, or, for an overlay
-// mounted by a user, user.overlay.NAME.
-bool overlay_record(int fd, const char *name) {
+// Whether the file open as fd (O_PATH or not) carries overlayfs's record
+// name (an upper layer's copy of its origin, a copy of metadata alone, a
+// redirect): trusted.overlay.NAME, which root alone may read, or, for an
+// overlay mounted by a user, user.overlay.NAME.
+int overlay_record(int fd, const char *name, bool &has) {
+    has = false;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     const char *const spaces[] = {"trusted", "user"};
     for (const char *space : spaces) {
         char full[64];
         std::snprintf(full, sizeof full, "%s.overlay.%s", space, name);
-        if (getxattr(path, full, nullptr, 0) >= 0) {
-            return true;
+        // A descriptor opened with O_PATH is asked through its /proc name.
+        ssize_t got = fgetxattr(fd, full, nullptr, 0);
+        if (got < 0 && errno == EBADF) {
+            got = getxattr(path, full, nullptr, 0);
+        }
+        if (got >= 0) {
+            has = true;
+            return 0;
+        }
+        if (errno != ENODATA && errno != ENOTSUP) {
+            return errno;
         }
     }
-    return false;
+    return 0;
 }
 
 // The layers of an overlay, from its options "upperdir=A,lowerdir=B:C":
@@ -590,14 +579,19 @@ int add_layers(tower &t, int top, int fd, const struct stat &st, mount_entry &m)
         if (file >= 0 && fstat(file, &layer_st) != 0) {
             e = errno;
         } else if (file >= 0 && (S_ISREG(layer_st.st_mode) || S_ISDIR(layer_st.st_mode))) {
-            const bool copy = S_ISREG(layer_st.st_mode) && overlay_record(file, "metacopy");
+            bool copy = false;
+            bool moved = false;
+            if (S_ISREG(layer_st.st_mode)) {
+                e = overlay_record(file, "metacopy", copy);
+                e = e != 0 || !copy ? e : overlay_record(file, "redirect", moved);
+            }
             metadata_only = metadata_only || copy;
-            redirected = redirected || (copy && overlay_record(file, "redirect"));
+            redirected = redirected || moved;
             with_data = with_data || !copy;
             told = told || (!copy && ((layer_st.st_ino ^ st.st_ino) & 0xFFFFFFFFU) == 0);
             entry view;
             view.above = top + 1;
-            e = add_file(t, view, file, layer_st);
+            e = e != 0 ? e : add_file(t, view, file, layer_st);
         }
         if (file >= 0) {
             e = closing(file, e);
@@ -942,27 +936,6 @@ meeting compare(const tower &a, const tower &b, bool &numbered) {
     return found;
 }
 
-// Whether the open file fd is a copy that overlayfs made in an upper layer,
-// which carries the name of its origin in a lower one.
-int copied_up(int fd, bool &copy) {
-    copy = false;
-    const char *const names[] = {"trusted.overlay.origin", "user.overlay.origin"};
-    for (const char *name : names) {
-        if (fgetxattr(fd, name, nullptr, 0) >= 0) {
-            copy = true;
-            return 0;
-        }
-        if (errno != ENODATA && errno != ENOTSUP) {
-            return errno;
-        }
-    }
-    return 0;
-}
-
-// Whether a meeting that the towers do not show could hide where the
-// layers of an overlay file (the top of one) could not be found: its data
-// may have been copied up into a file of a layer, which the other top would
-// then be, and which says so; a device may hold the layers' file system.
 // Whether the other top, with stat other_st, is a file of a file system where
 // an overlay file of this tower keeps its data under a name unknown here.
 int hidden_data(const tower &overlay, const struct stat &other_st) {
@@ -976,6 +949,10 @@ int hidden_data(const tower &overlay, const struct stat &other_st) {
                : 0;
 }
 
+// Whether a meeting that the towers do not show could hide where the
+// layers of an overlay file (the top of one) could not be found: its data
+// may have been copied up into a file of a layer, which the other top would
+// then be, and which says so; a device may hold the layers' file system.
 int hidden_copy(const tower &overlay, const struct stat &other_st, int other_fd) {
     bool copy = false;
     if (!overlay.layers_unknown) {
@@ -987,7 +964,7 @@ int hidden_copy(const tower &overlay, const struct stat &other_st, int other_fd)
     if (!S_ISREG(other_st.st_mode)) {
         return 0;
     }
-    const int err = copied_up(other_fd, copy);
+    const int err = overlay_record(other_fd, "origin", copy);
     return err != 0 ? err : copy ? error_layers_unknown : 0;
 }
 
@@ -1003,6 +980,59 @@ bool is_storage(const struct stat &st) {
 }
 
 } // namespace
+
+void unescape(char *text) {
+    char *out = text;
+    for (const char *in = text; *in != '\0'; ++out) {
+        if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
+            in[3] >= '0' && in[3] <= '7') {
+            *out = static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
+            in += 4;
+        } else {
+            *out = *in++;
+        }
+    }
+    *out = '\0';
+}
+
+int mount_id_of(int fd, std::uint64_t &id) {
+    struct statx st {};
+    // No mount is numbered 0: an emulator that passes the mask on but not
+    // the number (qemu for 32-bit ARM) is asked the other way.
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID) != 0 &&
+        st.stx_mnt_id != 0) {
+        id = st.stx_mnt_id;
+        return 0;
+    }
+    // Kernels before 5.8 tell it in /proc only.
+    char name[48];
+    char info[512];
+    std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
+    if (const int err = read_text(AT_FDCWD, name, info, sizeof info - 1); err != 0) {
+        return err;
+    }
+    const char *const at = std::strstr(info, "mnt_id:");
+    if (at == nullptr) {
+        return ENOTSUP; // a kernel too old to say
+    }
+    id = std::strtoull(at + 7, nullptr, 10);
+    return 0;
+}
+
+const char *storage_words(int err) {
+    switch (err) {
+    case error_layers_unknown:
+        return "an overlay's layers cannot be found";
+    case error_number_only:
+        return "it has the inode number an overlay shows, which its layers do not explain";
+    case error_data_layers:
+        return "an overlay keeps data in layers that only its own records lead to";
+    case error_no_sys:
+        return "/sys, which tells what lies beneath a disk, is missing";
+    default:
+        return nullptr;
+    }
+}
 
 int storage_meeting(int in_fd, const struct stat &in, int out_fd, const struct stat &out,
                     meeting &found) {

@@ -24,10 +24,11 @@ namespace {
 
 struct Fault {
     const char *name;
-    const char
-        *syscall;     // pread64 (IN, a regular file, is read where the copy stands), write or close
-    const char *file; // "in" or "out": whose descriptor the call is on
-    int nth;          // which call on that descriptor, from 1
+    // pread64 (IN, a regular file, is read where the copy stands), write,
+    // close or fchmod
+    const char *syscall;
+    const char *file;     // "in" or "out": whose descriptor the call is on
+    int nth;              // which call on that descriptor, from 1
     const char *error;    // errno name to inject, or SIGKILL to end the run at that call
     const char *reason;   // expected reason in the message; nullptr if the run must succeed
     bool old_out = false; // OUT exists, and keeps its bytes if the run does not succeed

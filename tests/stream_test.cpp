@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -711,12 +710,9 @@ TEST_P(Interrupted, NothingHalfWrittenIsLeft) {
         opts.cwd = dir.path;
         opts.ignored_signals = c.ignored;
         // A sanitizer's handlers would take the signals meant for the run.
-        const char *asan = std::getenv("ASAN_OPTIONS");
         if (sig != 0) {
-            opts.wrapper = {"/usr/bin/env", std::string("ASAN_OPTIONS=") +
-                                                (asan != nullptr ? asan : "") +
-                                                ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:"
-                                                "handle_sigill=0"};
+            opts.wrapper =
+                asan_options("handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0");
         }
         Fd log;
         if (c.argv.back() == "/dev/stdout") {

@@ -468,12 +468,15 @@ const char *const strace_path = "/usr/bin/strace";
 
 // strace stops LeakSanitizer from working (it needs ptrace itself), so a
 // sanitized build runs without leak checks here.
-std::vector<std::string> traced(const std::vector<std::string> &options) {
+std::vector<std::string> asan_options(const std::string &more) {
     const char *asan = std::getenv("ASAN_OPTIONS");
-    std::vector<std::string> wrapper = {"/usr/bin/env",
-                                        "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
-                                            ":detect_leaks=0",
-                                        strace_path, "-qq"};
+    return {"/usr/bin/env",
+            "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":" + more};
+}
+
+std::vector<std::string> traced(const std::vector<std::string> &options) {
+    std::vector<std::string> wrapper = asan_options("detect_leaks=0");
+    wrapper.insert(wrapper.end(), {strace_path, "-qq"});
     wrapper.insert(wrapper.end(), options.begin(), options.end());
     return wrapper;
 }

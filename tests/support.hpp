@@ -119,6 +119,9 @@ bool skipped_unless_sys();
 // giving the reason, when it cannot; returns whether it did.
 bool skipped_unless_nobody_reaches(const fs::path &dir);
 
+// A wrapper that runs the program with more sanitizer options (a=b:c=d)
+// after any the tests were given.
+std::vector<std::string> asan_options(const std::string &more);
 // A wrapper that runs the program under strace with these strace options
 // (LeakSanitizer cannot run under strace, so it is turned off).
 std::vector<std::string> traced(const std::vector<std::string> &options);
